@@ -1,0 +1,37 @@
+#include "tests/support/EventLoopFixture.h"
+
+#include "ui/EventLoop.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <chrono>
+
+void EnsureApplication() {
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "postlark-tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    Application::ResetTerminated();
+}
+
+bool PumpUntil(const std::function<bool()>& predicate, int timeoutMs) {
+    EnsureApplication();
+    // A ticking timer wakes the blocking wait so the deadline and predicate are re-checked.
+    QTimer tick;
+    tick.start(2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return predicate();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void PumpFor(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    PumpUntil([&] { return std::chrono::steady_clock::now() >= until; }, ms + 1000);
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+// Makes sure a QCoreApplication exists (one per test process) and pumps its event loop.
+void EnsureApplication();
+
+// Pumps the event loop until predicate() holds or timeoutMs passes; returns predicate().
+bool PumpUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
+
+// Pumps the event loop for about ms milliseconds, e.g. to show that nothing more happens.
+void PumpFor(int ms);
+
+class EventLoopTest : public ::testing::Test {
+protected:
+    void SetUp() override { EnsureApplication(); }
+};
