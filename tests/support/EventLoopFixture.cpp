@@ -2,6 +2,7 @@
 
 #include "ui/EventLoop.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -14,6 +15,20 @@ void EnsureApplication() {
     static char name[] = "postlark-tests";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
+    Application::ResetTerminated();
+}
+
+void EnsureWidgetApplication() {
+    if (QCoreApplication::instance()) {
+        ASSERT_NE(qobject_cast<QApplication*>(QCoreApplication::instance()), nullptr)
+            << "a plain QCoreApplication was created before the widget application";
+        return;
+    }
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    static int argc = 1;
+    static char name[] = "postlark-tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
     Application::ResetTerminated();
 }
 

@@ -4,8 +4,12 @@
 
 #include <functional>
 
-// Makes sure a QCoreApplication exists (one per test process) and pumps its event loop.
+// Makes sure a QCoreApplication exists (one per test process).
 void EnsureApplication();
+// Makes sure a QApplication exists, for suites that use widgets, fonts or printing. Call it
+// before anything creates the plain QCoreApplication; the offscreen platform is used unless
+// QT_QPA_PLATFORM says otherwise.
+void EnsureWidgetApplication();
 
 // Pumps the event loop until predicate() holds or timeoutMs passes; returns predicate().
 bool PumpUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
@@ -16,4 +20,9 @@ void PumpFor(int ms);
 class EventLoopTest : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApplication(); }
+};
+
+class WidgetTest : public ::testing::Test {
+protected:
+    void SetUp() override { EnsureWidgetApplication(); }
 };
