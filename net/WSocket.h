@@ -1,0 +1,311 @@
+#pragma once
+
+#include "net/WSockBuf.h"
+#include "net/WSocketLibrary.h"
+#include "net/WinsockEmulation.h"
+#include "ui/Component.h"
+#include "ui/EventLoop.h"
+#include "ui/Exceptions.h"
+#include "ui/StringList.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <netinet/in.h>
+
+enum TSocketState {
+    wsInvalidState,
+    wsOpened,
+    wsBound,
+    wsConnecting,
+    wsConnected,
+    wsAccepting,
+    wsListening,
+    wsClosed
+};
+
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+enum TWSocketOption { wsoNoReceiveLoop, wsoTcpNoDelay };
+
+// A set of TWSocketOption.
+class TWSocketOptions {
+public:
+    constexpr TWSocketOptions() = default;
+    constexpr TWSocketOptions(std::initializer_list<TWSocketOption> options) {
+        for (TWSocketOption option : options)
+            bits_ |= Bit(option);
+    }
+    constexpr bool Contains(TWSocketOption option) const { return (bits_ & Bit(option)) != 0; }
+    constexpr TWSocketOptions& Include(TWSocketOption option) {
+        bits_ |= Bit(option);
+        return *this;
+    }
+    constexpr TWSocketOptions& Exclude(TWSocketOption option) {
+        bits_ &= static_cast<std::uint8_t>(~Bit(option));
+        return *this;
+    }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr bool operator==(const TWSocketOptions&) const = default;
+
+private:
+    static constexpr std::uint8_t Bit(TWSocketOption option) {
+        return static_cast<std::uint8_t>(1u << option);
+    }
+    std::uint8_t bits_ = 0;
+};
+
+// Notifications on a socket's own endpoint.
+constexpr std::uint32_t WM_SOCKET_EVENT = WM_USER + 1;
+constexpr std::uint32_t WM_SOCKET_LOOKUP_DONE = WM_USER + 2;
+constexpr std::uint32_t WM_SOCKET_REVERSE_LOOKUP_DONE = WM_USER + 3;
+constexpr std::uint32_t WM_SOCKET_CLOSE_LATER = WM_USER + 4;
+constexpr std::uint32_t WM_SOCKET_FREE_LATER = WM_USER + 5;
+constexpr std::uint32_t WM_SOCKET_TEST_EXCEPTION = WM_USER + 6;
+
+using TSessionAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionConnected = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionClosed = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDataSent = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSendData = std::function<void(TObject* Sender, std::int32_t BytesSent)>;
+using TChangeState =
+    std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = std::function<void(TObject* Sender, Exception& E, bool& CanClose)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+// The non-blocking IPv4 socket. Every outcome arrives as an event from the event loop; the
+// SOCKS, line and synchronous layers derive from it and override the virtual hooks.
+//
+// A socket destroyed from inside one of its own handlers must use PostFree, which deletes the
+// object later from the event loop; such a socket must have been created with new and must
+// not be owned by anything else at that point.
+class TCustomWSocket : public TComponent {
+public:
+    explicit TCustomWSocket(TComponent* AOwner = nullptr);
+    ~TCustomWSocket() override;
+
+    // Remote host, port and protocol; changeable only while closed.
+    const std::string& Addr() const noexcept { return addrStr_; }
+    void SetAddr(const std::string& Value);
+    const std::string& Port() const noexcept { return portStr_; }
+    virtual void SetPort(const std::string& Value);
+    const std::string& Proto() const noexcept { return protoStr_; }
+    virtual void SetProto(const std::string& Value);
+    const std::string& LocalAddr() const noexcept { return localAddr_; }
+    void SetLocalAddr(const std::string& Value);
+    const std::string& LocalPort() const noexcept { return localPortStr_; }
+    void SetLocalPort(const std::string& Value);
+
+    // "error" outside wsConnected or when the system cannot tell.
+    virtual std::string PeerAddr();
+    virtual std::string PeerPort();
+    // Bound local port and address, "error" when there is no bound handle.
+    virtual std::string GetBoundPort();
+    virtual std::string GetBoundAddr();
+    virtual int GetPeerName(sockaddr_in& Name);
+    virtual int GetSockName(sockaddr_in& Name);
+
+    const std::string& DnsResult() const noexcept { return dnsResult_; }
+    const TStringList& DnsResultList() const noexcept { return dnsResultList_; }
+    TSocketState State() const noexcept { return state_; }
+    virtual int RcvdCount();
+    int LastError() const noexcept { return lastError_; }
+    TSocket HSocket() const noexcept { return hSocket_; }
+    HWND Handle() const noexcept { return window_; }
+    bool AllSent() const noexcept { return allSent_; }
+    bool Terminated() const noexcept { return terminated_; }
+
+    bool MultiThreaded() const noexcept { return multiThreaded_; }
+    void SetMultiThreaded(bool Value) noexcept { multiThreaded_ = Value; }
+    TWSocketOptions ComponentOptions() const noexcept { return componentOptions_; }
+    void SetComponentOptions(TWSocketOptions Value) noexcept { componentOptions_ = Value; }
+    TSocketSendFlags SendFlags() const noexcept { return sendFlags_; }
+    void SetSendFlags(TSocketSendFlags Value);
+    TSocketLingerOnOff LingerOnOff() const noexcept { return lingerOnOff_; }
+    void SetLingerOnOff(TSocketLingerOnOff Value) noexcept { lingerOnOff_ = Value; }
+    int LingerTimeout() const noexcept { return lingerTimeout_; }
+    void SetLingerTimeout(int Value) noexcept { lingerTimeout_ = Value; }
+    bool MultiCast() const noexcept { return multiCast_; }
+    void SetMultiCast(bool Value) noexcept { multiCast_ = Value; }
+    const std::string& MultiCastAddrStr() const noexcept { return multiCastAddrStr_; }
+    void SetMultiCastAddrStr(const std::string& Value) { multiCastAddrStr_ = Value; }
+    int MultiCastIpTTL() const noexcept { return multiCastIpTTL_; }
+    void SetMultiCastIpTTL(int Value) noexcept { multiCastIpTTL_ = Value; }
+    bool ReuseAddr() const noexcept { return reuseAddr_; }
+    void SetReuseAddr(bool Value) noexcept { reuseAddr_ = Value; }
+
+    virtual void Connect();
+    virtual void Close();
+    virtual void PostClose();
+    virtual void PostFree();
+    virtual void Abort();
+    virtual void Flush();
+    virtual void Shutdown(int How);
+
+    // Returns Len (0 for Len <= 0) once everything is queued, -1 when not connected.
+    virtual int Send(const void* Data, int Len);
+    virtual int SendText(const std::string& Str);
+    void QueueSendData(const void* Data, int Len);
+    // Bytes copied; 0 when the peer closed; -1 on error with LastError set.
+    virtual int Receive(void* Buffer, int BufferSize);
+    virtual std::string ReceiveText();
+
+    virtual void DnsLookup(const std::string& HostName);
+    virtual void ReverseDnsLookup(const std::string& HostAddr);
+    virtual void CancelDnsLookup();
+
+    // Processes pending event-loop messages once.
+    virtual void PumpEvents();
+    // The same processing for a socket used on its own thread; a quit request sets
+    // Terminated().
+    void PumpThreadQueue();
+
+    // Server-side, adoption and datagram operations; not available yet (they raise
+    // ESocketException through ReportError).
+    virtual void Listen();
+    virtual TSocket Accept();
+    virtual void Dup(TSocket NewHSocket);
+    virtual int SendTo(const sockaddr_in& Dest, const void* Data, int Len);
+    virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From);
+    virtual void Pause();
+    virtual void Resume();
+
+    TSessionAvailable OnSessionAvailable;
+    TSessionConnected OnSessionConnected;
+    TSessionClosed OnSessionClosed;
+    TChangeState OnChangeState;
+    TDataAvailable OnDataAvailable;
+    TDataSent OnDataSent;
+    TSendData OnSendData;
+    TDnsLookupDone OnDnsLookupDone;
+    TNotifyEvent OnError;
+    TBgExceptionEvent OnBgException;
+
+protected:
+    // Handles one message of the socket's endpoint. Runs inside the protection that hands an
+    // escaping Exception to ReportBackgroundException.
+    virtual void HandleNotification(TMessage& Msg);
+    // Runs at the end of every close and once at creation; at creation it is this class's
+    // version (C++ constructors do not dispatch to overrides), so a layer that extends the reset
+    // also sets its own fields in its constructor.
+    virtual void ResetToDefaults();
+    virtual void InternalClose(bool HalfClose, std::uint16_t Error);
+    virtual void BindLocal();
+    virtual int RawSend(const void* Data, int Len);
+    virtual int RawReceive(void* Buffer, int BufferSize);
+    virtual void ReportError(const std::string& Msg);
+    // printf-style formatting of the message, then ReportError.
+    void ReportErrorFmt(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
+    virtual void ReportBackgroundException(Exception& E);
+    // "Error <code> in function <name>" CR LF text, from the last socket error.
+    void ReportSocketError(const std::string& FunctionName);
+
+    // Returns whether an OnDataAvailable handler took the data.
+    virtual bool TriggerDataAvailable(std::uint16_t Error);
+    virtual void TriggerSessionAvailable(std::uint16_t Error);
+    virtual void TriggerSessionConnected(std::uint16_t Error);
+    virtual void TriggerSessionClosed(std::uint16_t Error);
+    virtual void TriggerDataSent(std::uint16_t Error);
+    virtual void TriggerSendData(std::int32_t BytesSent);
+    virtual void TriggerChangeState(TSocketState OldState, TSocketState NewState);
+    virtual void TriggerDnsLookupDone(std::uint16_t Error);
+    virtual void TriggerError();
+
+    void SetState(TSocketState NewState);
+    void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
+    void TryToSend();
+    void DiscardSendQueue();
+    void ApplyLinger();
+    void SetLastSocketError(int Error) noexcept;
+
+    // Socket handle, endpoint and send queue.
+    TSocket hSocket_ = INVALID_SOCKET;
+    HWND window_ = 0;
+    std::deque<std::unique_ptr<TBuffer>> bufList_;
+    std::int32_t bufSize_ = 1460;
+    bool allSent_ = true;
+    bool paused_ = false;
+    bool closeInvoked_ = false; // OnSessionClosed already fired in this session
+    long selectEvent_ = 0;
+    TSocketState state_ = wsClosed;
+
+    // Remote and local end; the resolved flags tell what Connect must still resolve.
+    int addrFamily_ = AF_INET;
+    int type_ = 1; // 1 stream, 2 datagram, 3 raw
+    int proto_ = IPPROTO_TCP;
+    sockaddr_in sin_{};
+    std::string addrStr_;
+    std::string portStr_;
+    std::string protoStr_ = "tcp";
+    std::string localAddr_ = "0.0.0.0";
+    std::string localPortStr_ = "0";
+    bool addrAssigned_ = false;
+    bool addrResolved_ = false;
+    bool portAssigned_ = false;
+    bool portResolved_ = false;
+    bool protoAssigned_ = true;
+    bool protoResolved_ = false;
+    bool localPortResolved_ = false;
+    std::uint16_t portNum_ = 0;
+    std::uint16_t localPortNum_ = 0;
+
+    // Name lookup.
+    TAsyncHandle dnsLookupHandle_ = 0;
+    bool dnsSaved_ = false;
+    TMessage dnsSavedMsg_{};
+    std::string dnsResult_;
+    TStringList dnsResultList_;
+
+    int lastError_ = 0;
+    bool terminated_ = false;
+    TSocket lastAcceptHandle_ = INVALID_SOCKET;
+
+    bool multiThreaded_ = false;
+    TWSocketOptions componentOptions_;
+    TSocketSendFlags sendFlags_ = wsSendNormal;
+    TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
+    int lingerTimeout_ = 0;
+    bool multiCast_ = false;
+    std::string multiCastAddrStr_;
+    int multiCastIpTTL_ = 1;
+    bool reuseAddr_ = false;
+
+private:
+    bool sending_ = false;               // inside TryToSend
+    std::uint32_t platformReceives_ = 0; // reads from the platform, for the receive loop
+    void WndProc(TMessage& Msg);
+    void HandleSocketEvent(WPARAM Handle, std::uint16_t Events, std::uint16_t Error);
+    void HandleLookupDone(TMessage& Msg);
+    void HandleReverseLookupDone(TMessage& Msg);
+};
+
+// Proxy layer; passes everything through until the SOCKS handshake is added.
+class TCustomSocksWSocket : public TCustomWSocket {
+public:
+    using TCustomWSocket::TCustomWSocket;
+};
+
+// Line layer; passes everything through until line mode is added.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+    using TCustomSocksWSocket::TCustomSocksWSocket;
+};
+
+// Synchronous waiting layer; passes everything through until the waits are added.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+    using TCustomLineWSocket::TCustomLineWSocket;
+};
+
+// The socket component the protocol clients use.
+class TWSocket : public TCustomSyncWSocket {
+public:
+    using TCustomSyncWSocket::TCustomSyncWSocket;
+};

@@ -1,0 +1,261 @@
+// Connecting and closing of TCustomWSocket.
+#include "net/WSocket.h"
+
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+namespace {
+
+int NativeSocketType(int type) {
+    switch (type) {
+    case 1:
+        return SOCK_STREAM;
+    case 2:
+        return SOCK_DGRAM;
+    default:
+        return SOCK_RAW;
+    }
+}
+
+} // namespace
+
+void TCustomWSocket::Connect() {
+    if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
+        ReportError("Connect: Socket already in use");
+        return;
+    }
+    if (!portAssigned_) {
+        ReportError("Connect: No Port Specified");
+        return;
+    }
+    if (!addrAssigned_) {
+        ReportError("Connect: No IP Address Specified");
+        return;
+    }
+    if (!protoAssigned_) {
+        ReportError("Connect: No Protocol Specified");
+        return;
+    }
+    try {
+        if (!protoResolved_) {
+            proto_ = WSocketResolveProto(protoStr_);
+            type_ = proto_ == IPPROTO_TCP ? 1 : proto_ == IPPROTO_UDP ? 2 : 3;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNum_ = WSocketResolvePort(portStr_, protoStr_);
+            sin_.sin_port = htons(portNum_);
+            portResolved_ = true;
+        }
+        if (!localPortResolved_) {
+            localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
+            localPortResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
+            addrResolved_ = true;
+        }
+    } catch (const Exception& E) {
+        ReportError("connect: " + E.Message());
+        return;
+    }
+
+    DiscardSendQueue();
+    hSocket_ = winsock::socket(addrFamily_, NativeSocketType(type_), proto_);
+    if (hSocket_ == INVALID_SOCKET) {
+        ReportSocketError("Connect (socket)");
+        return;
+    }
+    SetState(wsOpened);
+    if (state_ != wsOpened) {
+        winsock::WSASetLastError(WSAEINVAL);
+        ReportSocketError("Connect (Invalid operation in OnChangeState)");
+        return;
+    }
+
+    const int on = -1; // any non-zero value sets a Boolean option
+    if (type_ == 2) {
+        BindLocal();
+        if (multiCast_ && multiCastIpTTL_ != 1) {
+            const int ttl = multiCastIpTTL_;
+            if (winsock::setsockopt(hSocket_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) !=
+                0) {
+                ReportSocketError("setsockopt(IP_MULTICAST_TTL)");
+                return;
+            }
+        }
+        if (sin_.sin_addr.s_addr == INADDR_BROADCAST) {
+            const int one = 1;
+            if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
+                ReportSocketError("setsockopt(SO_BROADCAST)");
+                return;
+            }
+        }
+    } else {
+        if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+            ReportSocketError("setsockopt(SO_REUSEADDR)");
+            return;
+        }
+        if (componentOptions_.Contains(wsoTcpNoDelay) &&
+            winsock::setsockopt(hSocket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+            ReportSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+            return;
+        }
+        ApplyLinger();
+        if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+            ReportSocketError("setsockopt(SO_KEEPALIVE)");
+            return;
+        }
+        if (localPortNum_ != 0 || localAddr_ != "0.0.0.0") BindLocal();
+    }
+
+    selectEvent_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+    if (winsock::WSAAsyncSelect(hSocket_, window_, WM_SOCKET_EVENT, selectEvent_) != 0) {
+        ReportSocketError("WSAAsyncSelect");
+        return;
+    }
+    if (type_ == 2) {
+        SetState(wsConnected);
+        TriggerSessionConnected(0);
+        return;
+    }
+    if (winsock::connect(hSocket_, sin_) == 0 || winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
+        SetState(wsConnecting);
+    } else {
+        lastError_ = winsock::WSAGetLastError();
+        ReportSocketError("Connect");
+    }
+}
+
+void TCustomWSocket::ApplyLinger() {
+    if (lingerOnOff_ == wsLingerNoSet) return;
+    if (hSocket_ == INVALID_SOCKET) {
+        ReportError("Cannot set linger option at this time");
+        return;
+    }
+    linger value{};
+    value.l_onoff = lingerOnOff_ == wsLingerOn ? 1 : 0;
+    // The original option holds the seconds in 16 bits.
+    value.l_linger = std::clamp(lingerTimeout_, 0, 65535);
+    if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0)
+        ReportSocketError("setsockopt(SO_LINGER)");
+}
+
+void TCustomWSocket::BindLocal() {
+    sockaddr_in local{};
+    local.sin_family = static_cast<sa_family_t>(addrFamily_);
+    local.sin_port = htons(localPortNum_);
+    local.sin_addr.s_addr = WSocketResolveHost(localAddr_);
+    if (winsock::bind(hSocket_, local) != 0) {
+        ReportErrorFmt("winsock.bind failed, error #%d", winsock::WSAGetLastError());
+        return;
+    }
+    sockaddr_in bound{};
+    if (winsock::getsockname(hSocket_, &bound) != 0) {
+        ReportErrorFmt("winsock.getsockname failed, error #%d", winsock::WSAGetLastError());
+        return;
+    }
+    localPortNum_ = ntohs(bound.sin_port);
+    localPortStr_ = std::to_string(localPortNum_);
+}
+
+void TCustomWSocket::InternalClose(bool HalfClose, std::uint16_t Error) {
+    if (hSocket_ == INVALID_SOCKET) {
+        if (state_ != wsClosed) {
+            SetState(wsClosed);
+            ResetToDefaults();
+        }
+        return;
+    }
+    if (state_ == wsClosed) return;
+    if (HalfClose) Shutdown(1);
+    while (winsock::closesocket(hSocket_) != 0) {
+        const int error = winsock::WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            PumpEvents();
+            continue;
+        }
+        hSocket_ = INVALID_SOCKET;
+        if (error != WSANOTINITIALISED) {
+            ReportSocketError("Disconnect (closesocket)");
+            return;
+        }
+        break;
+    }
+    hSocket_ = INVALID_SOCKET;
+    SetState(wsClosed);
+    if (!IsDestroying() && !closeInvoked_) {
+        closeInvoked_ = true;
+        TriggerSessionClosed(Error);
+    }
+    // A handler that already opened the next connection from OnSessionClosed keeps it: the
+    // reset would otherwise orphan the new descriptor and wipe its settings.
+    if (hSocket_ != INVALID_SOCKET) return;
+    try {
+        ResetToDefaults();
+    } catch (...) {
+    }
+}
+
+void TCustomWSocket::Close() {
+    InternalClose(true, 0);
+}
+
+void TCustomWSocket::Abort() {
+    CancelDnsLookup();
+    DiscardSendQueue();
+    if (state_ == wsConnected && proto_ == IPPROTO_TCP) {
+        lingerOnOff_ = wsLingerOff;
+        ApplyLinger();
+    }
+    InternalClose(false, 0);
+}
+
+void TCustomWSocket::Shutdown(int How) {
+    if (hSocket_ != INVALID_SOCKET) winsock::shutdown(hSocket_, How);
+}
+
+void TCustomWSocket::Flush() {
+    while (hSocket_ != INVALID_SOCKET && !allSent_) {
+        TryToSend();
+        PumpEvents();
+    }
+}
+
+// ---- Server side, adoption and datagrams: not available yet ----
+
+void TCustomWSocket::Listen() {
+    ReportError("Listen: not supported");
+}
+
+TSocket TCustomWSocket::Accept() {
+    ReportError("Accept: not supported");
+    return INVALID_SOCKET;
+}
+
+void TCustomWSocket::Dup(TSocket) {
+    ReportError("Dup: not supported");
+}
+
+int TCustomWSocket::SendTo(const sockaddr_in&, const void*, int) {
+    ReportError("SendTo: not supported");
+    return -1;
+}
+
+int TCustomWSocket::ReceiveFrom(void*, int, sockaddr_in&) {
+    ReportError("ReceiveFrom: not supported");
+    return -1;
+}
+
+void TCustomWSocket::Pause() {
+    paused_ = true;
+    if (hSocket_ != INVALID_SOCKET) winsock::WSAAsyncSelect(hSocket_, window_, WM_SOCKET_EVENT, 0);
+}
+
+void TCustomWSocket::Resume() {
+    paused_ = false;
+    if (hSocket_ != INVALID_SOCKET)
+        winsock::WSAAsyncSelect(hSocket_, window_, WM_SOCKET_EVENT, selectEvent_);
+}

@@ -1,0 +1,534 @@
+#include "net/WinsockEmulation.h"
+
+#include "ui/FdWatch.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+// Readiness emulation. The original platform reports readiness as edges, one message per
+// occasion, and re-arms a kind only when the application acts on it. QSocketNotifier is
+// level-triggered, so each watch is switched off the moment it posts and switched on again
+// only by the call that re-arms the kind:
+// - FD_CONNECT: once, when the connecting socket becomes writable, with SO_ERROR;
+// - FD_WRITE: once when the connection is established (or at registration of a socket that
+//   can already send), and once after each send that would block or was cut short;
+// - FD_READ: when data is pending; re-armed by the next recv;
+// - FD_CLOSE: once, when a peek at the pending input finds end of stream or a connection
+//   error; pending data is reported as FD_READ first;
+// - FD_ACCEPT: while a connection waits; re-armed by accept.
+// The watch callbacks only post messages. Application code runs from those messages, never
+// from inside a watch, so a handler may close or destroy its socket freely.
+
+namespace {
+
+thread_local int lastError = 0;
+
+enum TPhase { phIdle, phConnecting, phConnected, phListening };
+
+struct TEntry {
+    int fd = -1;
+    int type = SOCK_STREAM;
+    HWND window = 0;
+    std::uint32_t msg = 0;
+    long events = 0;
+    TPhase phase = phIdle;
+    bool closeReported = false;
+    bool readEnabled = false;
+    bool writeEnabled = false;
+    std::unique_ptr<TFdWatch> readWatch;
+    std::unique_ptr<TFdWatch> writeWatch;
+};
+
+// Deliberately never destroyed: nothing may touch a destroyed table during static destruction.
+std::unordered_map<TSocket, std::unique_ptr<TEntry>>& Entries() {
+    static auto* entries = new std::unordered_map<TSocket, std::unique_ptr<TEntry>>;
+    return *entries;
+}
+
+TSocket nextHandle = 1;
+
+int Fail(int error) {
+    lastError = error;
+    return SOCKET_ERROR;
+}
+
+int FailErrno() {
+    return Fail(WinsockErrorFromErrno(errno));
+}
+
+TEntry* Find(TSocket s) {
+    auto& entries = Entries();
+    auto it = entries.find(s);
+    return it == entries.end() ? nullptr : it->second.get();
+}
+
+TEntry* Lookup(TSocket s) {
+    TEntry* entry = Find(s);
+    if (!entry) lastError = WSAENOTSOCK;
+    return entry;
+}
+
+void Post(TSocket s, const TEntry& entry, std::uint16_t event, int error) {
+    if (entry.window != 0 && (entry.events & event) != 0)
+        PostMessage(entry.window, entry.msg, static_cast<WPARAM>(s),
+                    MakeLong(event, static_cast<std::uint16_t>(error)));
+}
+
+void OnReadable(TSocket s);
+void OnWritable(TSocket s);
+
+void SetReadEnabled(TSocket s, TEntry& entry, bool enabled) {
+    if (enabled == entry.readEnabled) return;
+    if (!entry.readWatch)
+        entry.readWatch =
+            std::make_unique<TFdWatch>(entry.fd, TFdWatch::fwRead, [s] { OnReadable(s); });
+    entry.readWatch->SetEnabled(enabled);
+    entry.readEnabled = enabled;
+}
+
+void SetWriteEnabled(TSocket s, TEntry& entry, bool enabled) {
+    if (enabled == entry.writeEnabled) return;
+    if (!entry.writeWatch)
+        entry.writeWatch =
+            std::make_unique<TFdWatch>(entry.fd, TFdWatch::fwWrite, [s] { OnWritable(s); });
+    entry.writeWatch->SetEnabled(enabled);
+    entry.writeEnabled = enabled;
+}
+
+// Watches for input again when anything that input can produce is registered.
+void ArmRead(TSocket s, TEntry& entry) {
+    const long wanted = entry.phase == phListening ? FD_ACCEPT : (FD_READ | FD_CLOSE);
+    if (entry.window != 0 && (entry.events & wanted) != 0 && !entry.closeReported)
+        SetReadEnabled(s, entry, true);
+}
+
+void ArmWrite(TSocket s, TEntry& entry) {
+    const long wanted = entry.phase == phConnecting ? FD_CONNECT | FD_WRITE : FD_WRITE;
+    if (entry.window != 0 && (entry.events & wanted) != 0) SetWriteEnabled(s, entry, true);
+}
+
+void OnReadable(TSocket s) {
+    TEntry* entry = Find(s);
+    if (!entry) return;
+    if (entry->phase == phListening) {
+        SetReadEnabled(s, *entry, false);
+        Post(s, *entry, FD_ACCEPT, 0);
+        return;
+    }
+    char probe;
+    const ssize_t n = ::recv(entry->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0 || (n == 0 && entry->type != SOCK_STREAM)) {
+        SetReadEnabled(s, *entry, false);
+        Post(s, *entry, FD_READ, 0);
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    const int error = n == 0 ? 0 : WinsockErrorFromErrno(errno);
+    SetReadEnabled(s, *entry, false);
+    entry->closeReported = true;
+    Post(s, *entry, FD_CLOSE, error);
+}
+
+void OnWritable(TSocket s) {
+    TEntry* entry = Find(s);
+    if (!entry) return;
+    SetWriteEnabled(s, *entry, false);
+    if (entry->phase != phConnecting) {
+        Post(s, *entry, FD_WRITE, 0);
+        return;
+    }
+    int soError = 0;
+    socklen_t length = sizeof soError;
+    if (::getsockopt(entry->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) soError = errno;
+    if (soError != 0) {
+        entry->phase = phIdle;
+        Post(s, *entry, FD_CONNECT, WinsockErrorFromErrno(soError));
+        return;
+    }
+    entry->phase = phConnected;
+    Post(s, *entry, FD_CONNECT, 0);
+    ArmRead(s, *entry);
+    Post(s, *entry, FD_WRITE, 0);
+}
+
+TSocket Register(int fd, TPhase phase) {
+    auto entry = std::make_unique<TEntry>();
+    entry->fd = fd;
+    int type = SOCK_STREAM;
+    socklen_t length = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0) entry->type = type;
+    entry->phase = phase;
+    const TSocket handle = nextHandle++;
+    Entries().emplace(handle, std::move(entry));
+    return handle;
+}
+
+sockaddr_in* AsInet(sockaddr_in* addr) {
+    return addr;
+}
+
+// Asynchronous lookups. The table lives on the UI thread; a worker thread only resolves and
+// hands its result back through PostToMainThread, so it never meets a socket or the table.
+struct TRequest {
+    HWND window = 0;
+    std::uint32_t msg = 0;
+    bool done = false;
+    TLookupResult result;
+};
+
+std::unordered_map<TAsyncHandle, TRequest>& Requests() {
+    static auto* requests = new std::unordered_map<TAsyncHandle, TRequest>;
+    return *requests;
+}
+
+TAsyncHandle nextRequest = 1;
+
+void Complete(TAsyncHandle handle, int error, TLookupResult result) {
+    auto& requests = Requests();
+    auto it = requests.find(handle);
+    if (it == requests.end() || it->second.done) return; // cancelled meanwhile
+    it->second.done = true;
+    it->second.result = std::move(result);
+    if (!PostMessage(it->second.window, it->second.msg, static_cast<WPARAM>(handle),
+                     MakeLong(0, static_cast<std::uint16_t>(error))))
+        requests.erase(it); // the endpoint is gone: nobody will collect the result
+}
+
+int ResolveName(const std::string& name, TLookupResult& result) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const int status = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (status != 0) return WinsockErrorFromResolver(status);
+    for (addrinfo* item = list; item; item = item->ai_next) {
+        if (item->ai_family == AF_INET)
+            result.Addresses.push_back(
+                reinterpret_cast<const sockaddr_in*>(item->ai_addr)->sin_addr.s_addr);
+    }
+    ::freeaddrinfo(list);
+    return result.Addresses.empty() ? WSANO_DATA : 0;
+}
+
+int ResolveAddress(std::uint32_t address, TLookupResult& result) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = address;
+    char host[NI_MAXHOST] = {};
+    const int status = ::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, host,
+                                     sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (status != 0) return WinsockErrorFromResolver(status);
+    result.HostName = host;
+    return 0;
+}
+
+template <typename Work> TAsyncHandle StartRequest(HWND window, std::uint32_t msg, Work work) {
+    if (!IsWindow(window)) {
+        lastError = WSAEINVAL;
+        return 0;
+    }
+    const TAsyncHandle handle = nextRequest++;
+    Requests().emplace(handle, TRequest{window, msg, false, {}});
+    try {
+        std::thread([handle, work = std::move(work)] {
+            TLookupResult result;
+            const int error = work(result);
+            PostToMainThread([handle, error, result = std::move(result)]() mutable {
+                Complete(handle, error, std::move(result));
+            });
+        }).detach();
+    } catch (const std::system_error&) {
+        Requests().erase(handle);
+        lastError = WSAENOBUFS;
+        return 0;
+    }
+    return handle;
+}
+
+} // namespace
+
+namespace winsock {
+
+int WSAGetLastError() noexcept {
+    return lastError;
+}
+
+void WSASetLastError(int error) noexcept {
+    lastError = error;
+}
+
+TSocket socket(int af, int type, int protocol) {
+    const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        FailErrno();
+        return INVALID_SOCKET;
+    }
+    return Register(fd, type == SOCK_DGRAM ? phConnected : phIdle);
+}
+
+int closesocket(TSocket s) {
+    auto& entries = Entries();
+    auto it = entries.find(s);
+    if (it == entries.end()) return Fail(WSAENOTSOCK);
+    const int fd = it->second->fd;
+    entries.erase(it); // the watches go before the descriptor they watch
+    if (::close(fd) != 0 && errno != EINTR) return FailErrno();
+    return 0;
+}
+
+int shutdown(TSocket s, int how) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    return ::shutdown(entry->fd, how) == 0 ? 0 : FailErrno();
+}
+
+int bind(TSocket s, const sockaddr_in& addr) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    return ::bind(entry->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0
+               ? 0
+               : FailErrno();
+}
+
+int listen(TSocket s, int backlog) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    if (::listen(entry->fd, backlog) != 0) return FailErrno();
+    entry->phase = phListening;
+    ArmRead(s, *entry);
+    return 0;
+}
+
+TSocket accept(TSocket s, sockaddr_in* addr) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return INVALID_SOCKET;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(entry->fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    ArmRead(s, *entry);
+    if (fd < 0) {
+        FailErrno();
+        return INVALID_SOCKET;
+    }
+    if (addr) *AsInet(addr) = peer;
+    return Register(fd, phConnected);
+}
+
+int connect(TSocket s, const sockaddr_in& addr) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    const bool async = entry->window != 0 && entry->events != 0;
+    if (::connect(entry->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+        // Completion is still reported through FD_CONNECT, from the event loop.
+        entry->phase = async ? phConnecting : phConnected;
+        if (async) ArmWrite(s, *entry);
+        return 0;
+    }
+    const int error = errno;
+    if (!async) return Fail(WinsockErrorFromErrno(error));
+    if (error == EINPROGRESS) {
+        entry->phase = phConnecting;
+        ArmWrite(s, *entry);
+        return Fail(WSAEWOULDBLOCK);
+    }
+    // An immediate refusal (common on loopback) still arrives as FD_CONNECT with the error.
+    entry->phase = phIdle;
+    Post(s, *entry, FD_CONNECT, WinsockErrorFromErrno(error));
+    return Fail(WSAEWOULDBLOCK);
+}
+
+int send(TSocket s, const void* data, int len, int flags) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    const ssize_t n = ::send(entry->fd, data, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    if (n < 0) {
+        const int error = errno;
+        if (error == EAGAIN) ArmWrite(s, *entry);
+        return Fail(WinsockErrorFromErrno(error));
+    }
+    // A short count means the kernel buffer is full: write readiness must resume the rest.
+    if (n < len) ArmWrite(s, *entry);
+    return static_cast<int>(n);
+}
+
+int sendto(TSocket s, const void* data, int len, int flags, const sockaddr_in& to) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    const ssize_t n = ::sendto(entry->fd, data, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
+                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    if (n < 0) {
+        const int error = errno;
+        if (error == EAGAIN) ArmWrite(s, *entry);
+        return Fail(WinsockErrorFromErrno(error));
+    }
+    return static_cast<int>(n);
+}
+
+int recv(TSocket s, void* buffer, int len, int flags) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    const ssize_t n = ::recv(entry->fd, buffer, static_cast<size_t>(len < 0 ? 0 : len), flags);
+    const int error = errno;
+    if (entry->phase == phConnected) ArmRead(s, *entry);
+    if (n < 0) return Fail(WinsockErrorFromErrno(error));
+    return static_cast<int>(n);
+}
+
+int recvfrom(TSocket s, void* buffer, int len, int flags, sockaddr_in* from) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const ssize_t n = ::recvfrom(entry->fd, buffer, static_cast<size_t>(len < 0 ? 0 : len), flags,
+                                 reinterpret_cast<sockaddr*>(&peer), &length);
+    const int error = errno;
+    if (entry->phase == phConnected) ArmRead(s, *entry);
+    if (n < 0) return Fail(WinsockErrorFromErrno(error));
+    if (from) *from = peer;
+    return static_cast<int>(n);
+}
+
+int setsockopt(TSocket s, int level, int name, const void* value, int len) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    return ::setsockopt(entry->fd, level, name, value, static_cast<socklen_t>(len)) == 0
+               ? 0
+               : FailErrno();
+}
+
+int getsockopt(TSocket s, int level, int name, void* value, int* len) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    socklen_t length = static_cast<socklen_t>(*len);
+    if (::getsockopt(entry->fd, level, name, value, &length) != 0) return FailErrno();
+    *len = static_cast<int>(length);
+    return 0;
+}
+
+int getsockname(TSocket s, sockaddr_in* addr) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    socklen_t length = sizeof *addr;
+    return ::getsockname(entry->fd, reinterpret_cast<sockaddr*>(addr), &length) == 0 ? 0
+                                                                                     : FailErrno();
+}
+
+int getpeername(TSocket s, sockaddr_in* addr) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    socklen_t length = sizeof *addr;
+    return ::getpeername(entry->fd, reinterpret_cast<sockaddr*>(addr), &length) == 0 ? 0
+                                                                                     : FailErrno();
+}
+
+int ioctlsocket_fionread(TSocket s, unsigned long* count) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    int pending = 0;
+    if (::ioctl(entry->fd, FIONREAD, &pending) != 0) return FailErrno();
+    *count = static_cast<unsigned long>(pending < 0 ? 0 : pending);
+    return 0;
+}
+
+int NativeHandle(TSocket s) noexcept {
+    const TEntry* entry = Find(s);
+    return entry ? entry->fd : -1;
+}
+
+TSocket AdoptNative(int fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int listening = 0;
+    socklen_t optionLength = sizeof listening;
+    TPhase phase = phIdle;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionLength) == 0 && listening)
+        phase = phListening;
+    else if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+        phase = phConnected;
+    return Register(fd, phase);
+}
+
+int OpenHandleCount() noexcept {
+    return static_cast<int>(Entries().size());
+}
+
+int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, long events) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    const int flags = ::fcntl(entry->fd, F_GETFL);
+    if (flags < 0 || ::fcntl(entry->fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno();
+    entry->window = window;
+    entry->msg = msg;
+    entry->events = events;
+    SetReadEnabled(s, *entry, false);
+    SetWriteEnabled(s, *entry, false);
+    if (events == 0 || window == 0) return 0;
+    switch (entry->phase) {
+    case phConnecting:
+        ArmWrite(s, *entry);
+        break;
+    case phConnected:
+        // A socket that can already send is told so once, as on a fresh connection.
+        ArmRead(s, *entry);
+        Post(s, *entry, FD_WRITE, 0);
+        break;
+    case phListening:
+        ArmRead(s, *entry);
+        break;
+    case phIdle:
+        break;
+    }
+    return 0;
+}
+
+TAsyncHandle WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const std::string& name) {
+    return StartRequest(window, msg,
+                        [name](TLookupResult& result) { return ResolveName(name, result); });
+}
+
+TAsyncHandle WSAAsyncGetHostByAddr(HWND window, std::uint32_t msg, std::uint32_t address) {
+    return StartRequest(
+        window, msg, [address](TLookupResult& result) { return ResolveAddress(address, result); });
+}
+
+int WSACancelAsyncRequest(TAsyncHandle handle) {
+    if (Requests().erase(handle) == 0) return Fail(WSAEINVAL);
+    return 0;
+}
+
+bool WSAAsyncTakeResult(TAsyncHandle handle, TLookupResult& result) {
+    auto& requests = Requests();
+    auto it = requests.find(handle);
+    if (it == requests.end() || !it->second.done) return false;
+    result = std::move(it->second.result);
+    requests.erase(it);
+    return true;
+}
+
+int PendingAsyncRequestCount() noexcept {
+    return static_cast<int>(Requests().size());
+}
+
+std::string inet_ntoa(std::uint32_t address) {
+    in_addr addr{};
+    addr.s_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
+std::uint32_t inet_addr(const std::string& text) {
+    return ::inet_addr(text.c_str());
+}
+
+} // namespace winsock
