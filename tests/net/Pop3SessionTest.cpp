@@ -1,0 +1,340 @@
+#include "net/Pop3Prot.h"
+
+#include "tests/support/EventLoopFixture.h"
+#include "tests/support/ScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using P = ScriptedPeer;
+
+namespace {
+
+// A POP3 client on 127.0.0.1 whose events are written to one log, in order.
+class Pop3Session : public EventLoopTest {
+protected:
+    void SetUp() override {
+        EventLoopTest::SetUp();
+        cli = std::make_unique<TPop3Cli>();
+        cli->SetHost("127.0.0.1");
+        cli->SetUserName(" joe ");
+        cli->SetPassWord(" secret ");
+        cli->OnDisplay = [this](TObject*, const std::string& msg) {
+            log.push_back("display " + msg);
+        };
+        cli->OnSessionConnected = [this](TObject*, std::uint16_t e) {
+            log.push_back("connected " + std::to_string(e));
+        };
+        cli->OnSessionClosed = [this](TObject*, std::uint16_t e) {
+            log.push_back("closed " + std::to_string(e));
+        };
+        cli->OnRequestDone = [this](TObject* sender, TPop3Request rq, std::uint16_t e) {
+            EXPECT_EQ(sender, cli.get());
+            EXPECT_EQ(cli->State(), pop3Ready);
+            log.push_back("done " + std::to_string(rq) + " " + std::to_string(e));
+            ++doneCount;
+            lastRq = rq;
+            lastError = e;
+            if (afterDone) afterDone();
+        };
+    }
+    void TearDown() override { cli.reset(); }
+
+    // Starts op and pumps until its OnRequestDone; false on time-out.
+    bool Run(const std::function<void()>& op, int timeoutMs = 5000) {
+        const int before = doneCount;
+        op();
+        return PumpUntil([&] { return doneCount > before; }, timeoutMs);
+    }
+    bool ConnectTo(const ScriptedPeer& peer) {
+        cli->SetPort(peer.PortText());
+        return Run([&] { cli->Connect(); });
+    }
+    bool Has(const std::string& entry) const {
+        return std::find(log.begin(), log.end(), entry) != log.end();
+    }
+    int IndexOf(const std::string& entry) const {
+        const auto it = std::find(log.begin(), log.end(), entry);
+        return it == log.end() ? -1 : static_cast<int>(it - log.begin());
+    }
+
+    std::unique_ptr<TPop3Cli> cli;
+    std::vector<std::string> log;
+    int doneCount = 0;
+    TPop3Request lastRq = pop3Custom;
+    std::uint16_t lastError = 0xFFFF;
+    std::function<void()> afterDone;
+};
+
+std::string Done(TPop3Request rq, int error) {
+    return "done " + std::to_string(rq) + " " + std::to_string(error);
+}
+
+} // namespace
+
+TEST_F(Pop3Session, GreetingTimeStampAndStateWalk) {
+    P peer({P::Send("+OK POP3 ready <17.42>\r\n"), P::ExpectLine("QUIT"), P::Send("+OK bye\r\n"),
+            P::Close(), P::Accept(), P::Send("+OK <no stamp\r\n"), P::ExpectClosed()});
+    std::vector<TPop3State> states;
+    cli->OnStateChange = [&](TObject*) { states.push_back(cli->State()); };
+    ASSERT_TRUE(ConnectTo(peer));
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(lastRq, pop3Connect);
+    EXPECT_EQ(cli->TimeStamp(), "<17.42>");
+    EXPECT_EQ(cli->LastResponse(), "+OK POP3 ready <17.42>");
+    EXPECT_EQ(cli->ProtocolState(), pop3WaitingUser);
+    EXPECT_TRUE(cli->Connected());
+    EXPECT_EQ(states, (std::vector<TPop3State>{pop3DnsLookup, pop3Connecting, pop3WaitingBanner,
+                                               pop3Connected, pop3Ready}));
+    ASSERT_TRUE(Run([&] { cli->Quit(); }));
+    EXPECT_EQ(cli->ProtocolState(), pop3Disconnected);
+
+    // A later greeting without a complete "<...>" clears the stamp of the earlier session.
+    ASSERT_TRUE(ConnectTo(peer));
+    EXPECT_EQ(cli->TimeStamp(), "");
+    cli->Abort();
+    EXPECT_TRUE(peer.WaitFinished());
+    EXPECT_TRUE(peer.Failures().empty());
+}
+
+TEST_F(Pop3Session, RefusedGreetingOnConnectAndInsideOpen) {
+    P peer({P::Send("-ERR busy\r\n"), P::ExpectClosed(), P::Accept(), P::Send("-ERR busy\r\n"),
+            P::ExpectClosed()});
+    ASSERT_TRUE(ConnectTo(peer));
+    EXPECT_EQ(lastRq, pop3Connect);
+    EXPECT_EQ(lastError, 10004);
+    EXPECT_TRUE(Has("closed 0"));
+    EXPECT_FALSE(Has("connected 0"));
+    EXPECT_EQ(cli->ErrorMessage(), "-ERR busy");
+    EXPECT_EQ(cli->ProtocolState(), pop3Disconnected);
+
+    log.clear();
+    ASSERT_TRUE(Run([&] { cli->Open(); }));
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"display < -ERR busy", "closed 0", Done(pop3Open, 500)}));
+    EXPECT_EQ(cli->ErrorMessage(), "-ERR busy");
+    PumpFor(50);
+    EXPECT_EQ(doneCount, 2); // exactly one completion per request
+    EXPECT_TRUE(peer.WaitFinished());
+    EXPECT_TRUE(peer.Failures().empty());
+}
+
+TEST_F(Pop3Session, OpenChainsConnectUserPassIntoOneCompletion) {
+    P peer({P::Send("+OK hi\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
+            P::ExpectLine("PASS secret"), P::Send("+OK 2 messages\r\n"), P::ExpectClosed()});
+    cli->SetPort(peer.PortText());
+    ASSERT_TRUE(Run([&] { cli->Open(); }));
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "display < +OK hi", "connected 0", "display > USER joe", "display < +OK",
+                       "display > PASS secret", "display < +OK 2 messages", Done(pop3Open, 0)}));
+    EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
+    EXPECT_THROW(cli->Open(), Pop3Exception);
+    try {
+        cli->Open();
+    } catch (const Pop3Exception& e) {
+        EXPECT_STREQ(e.what(), "pop3 component already connected");
+    }
+    cli->Abort();
+    EXPECT_TRUE(peer.WaitFinished());
+}
+
+// A refused step ends the chain with its code; a session dropped between steps ends it with
+// 10004 instead of raising from inside the socket's handler.
+TEST_F(Pop3Session, OpenEndsOnRefusalOrDroppedSession) {
+    P peer({P::Send("+OK hi\r\n"), P::ExpectLine("USER joe"), P::Send("-ERR who?\r\n"),
+            P::ExpectClosed(), P::Accept(), P::Send("+OK hi\r\n"), P::ExpectLine("USER joe"),
+            P::Close()});
+    cli->SetPort(peer.PortText());
+    ASSERT_TRUE(Run([&] { cli->Open(); }));
+    EXPECT_EQ(lastRq, pop3Open);
+    EXPECT_EQ(lastError, 500);
+    EXPECT_EQ(cli->ErrorMessage(), "-ERR who?");
+    EXPECT_FALSE(Has("display > PASS secret"));
+    cli->Abort();
+
+    ASSERT_TRUE(Run([&] { cli->Open(); }));
+    EXPECT_EQ(lastRq, pop3Open);
+    EXPECT_EQ(lastError, 10004);
+    EXPECT_EQ(cli->State(), pop3Ready);
+    PumpFor(50);
+    EXPECT_EQ(doneCount, 2);
+    EXPECT_TRUE(peer.WaitFinished());
+}
+
+TEST_F(Pop3Session, AbortInsideOpenReports426) {
+    P peer({P::Send("+OK hi\r\n"), P::ExpectLine("USER joe"), P::ExpectClosed()});
+    cli->SetPort(peer.PortText());
+    cli->Open();
+    ASSERT_TRUE(PumpUntil([&] { return peer.Received() == "USER joe\r\n"; }));
+    cli->Abort();
+    ASSERT_TRUE(PumpUntil([&] { return doneCount == 1; }));
+    EXPECT_EQ(lastRq, pop3Open);
+    EXPECT_EQ(lastError, 426);
+    EXPECT_EQ(cli->ErrorMessage(), "426 Operation aborted.");
+    EXPECT_EQ(cli->State(), pop3Ready);
+    EXPECT_TRUE(peer.WaitFinished());
+    EXPECT_TRUE(peer.Failures().empty());
+}
+
+TEST_F(Pop3Session, QuitCompletesAfterReplyAndCloseInEitherOrder) {
+    P peer({P::Send("+OK\r\n"), P::ExpectLine("QUIT"), P::Send("+OK bye\r\n"), P::Pause(100),
+            P::Close(), P::Accept(), P::Send("+OK\r\n"), P::ExpectLine("QUIT"), P::Close(),
+            P::Accept(), P::Send("+OK\r\n"), P::ExpectLine("QUIT"), P::Send("+OK bye\r\n"),
+            P::Pause(400), P::Close()});
+    // Reply first, close later.
+    ASSERT_TRUE(ConnectTo(peer));
+    log.clear();
+    ASSERT_TRUE(Run([&] { cli->Quit(); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"display > QUIT", "display < +OK bye", "closed 0",
+                                             Done(pop3Quit, 0)}));
+    EXPECT_EQ(cli->ProtocolState(), pop3Disconnected);
+
+    // The server closes without a reply: nothing more can arrive, the QUIT is complete.
+    ASSERT_TRUE(ConnectTo(peer));
+    log.clear();
+    ASSERT_TRUE(Run([&] { cli->Quit(); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"display > QUIT", "closed 0", Done(pop3Quit, 0)}));
+
+    // Answered but not yet closed: the request stays open.
+    ASSERT_TRUE(ConnectTo(peer));
+    const int before = doneCount;
+    cli->Quit();
+    PumpFor(200);
+    EXPECT_EQ(doneCount, before);
+    EXPECT_EQ(cli->State(), pop3WaitingResponse);
+    EXPECT_THROW(cli->Noop(), Pop3Exception);
+    ASSERT_TRUE(PumpUntil([&] { return doneCount > before; }));
+    EXPECT_EQ(lastError, 0);
+
+    // Not connected: completes at once with 0, sends nothing.
+    ASSERT_TRUE(Run([&] { cli->Quit(); }));
+    EXPECT_EQ(lastRq, pop3Quit);
+    EXPECT_EQ(lastError, 0);
+    EXPECT_TRUE(peer.WaitFinished());
+    EXPECT_TRUE(peer.Failures().empty());
+}
+
+TEST_F(Pop3Session, StatusLinesAndReentrancy) {
+    P peer({P::Send("+OK\r\n"), P::ExpectLine("USER joe"), P::Send("+\r\n"),
+            P::ExpectLine("PASS secret"), P::Send("\r\n"), P::ExpectLine("PASS secret"),
+            P::Send("+OK\r\n"), P::ExpectLine("NOOP"), P::Send("+OK\r\n"), P::ExpectClosed()});
+    ASSERT_TRUE(ConnectTo(peer));
+    ASSERT_TRUE(Run([&] { cli->User(); }));
+    EXPECT_EQ(lastError, 0); // a lone "+" is positive
+    ASSERT_TRUE(Run([&] { cli->Pass(); }));
+    EXPECT_EQ(lastError, 500); // an empty line is not
+    EXPECT_EQ(cli->ProtocolState(), pop3WaitingPass);
+    ASSERT_TRUE(Run([&] { cli->Pass(); }));
+    EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
+
+    // Connect while connected raises and sends nothing.
+    EXPECT_THROW(cli->Connect(), Pop3Exception);
+    EXPECT_TRUE(cli->Connected());
+
+    // A command started from OnDisplay while a command is being sent is refused.
+    std::string refused;
+    cli->OnDisplay = [&](TObject*, const std::string& msg) {
+        if (msg == "> NOOP") {
+            try {
+                cli->Stat();
+            } catch (const Pop3Exception& e) {
+                refused = e.what();
+            }
+        }
+    };
+    ASSERT_TRUE(Run([&] { cli->Noop(); }));
+    EXPECT_EQ(refused, "POP3 component not ready");
+    EXPECT_EQ(lastError, 0);
+    cli->Abort();
+    EXPECT_TRUE(peer.WaitFinished());
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+}
+
+// The application's chain: each request started from the previous OnRequestDone.
+TEST_F(Pop3Session, NextRequestStartsInsideOnRequestDone) {
+    P peer({P::SendSplit("+OK ready\r\n"), P::ExpectLine("USER joe"), P::SendSplit("+OK\r\n"),
+            P::ExpectLine("PASS secret"), P::SendSplit("+OK\r\n"), P::ExpectLine("STAT"),
+            P::SendSplit("+OK 1 120\r\n"), P::ExpectLine("RETR 1"),
+            P::SendSplit("+OK\r\nSubject: x\r\n\r\n..body\r\n.\r\n"), P::ExpectLine("QUIT"),
+            P::SendSplit("+OK\r\n"), P::Close()});
+    std::vector<std::string> lines;
+    cli->OnMessageLine = [&](TObject*) { lines.push_back(cli->LastResponse()); };
+    bool finished = false;
+    afterDone = [&] {
+        if (lastError != 0) {
+            finished = true;
+            return;
+        }
+        switch (lastRq) {
+        case pop3Connect:
+            cli->User();
+            break;
+        case pop3User:
+            cli->Pass();
+            break;
+        case pop3Pass:
+            cli->Stat();
+            break;
+        case pop3Stat:
+            cli->SetMsgNum(cli->MsgCount());
+            cli->Retr();
+            break;
+        case pop3Retr:
+            cli->Quit();
+            break;
+        default:
+            finished = true;
+        }
+    };
+    cli->SetPort(peer.PortText());
+    cli->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return finished; }));
+    EXPECT_EQ(lastRq, pop3Quit);
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Subject: x", "", ".body"}));
+    EXPECT_EQ(cli->MsgSize(), 120);
+    EXPECT_TRUE(peer.WaitFinished());
+    EXPECT_TRUE(peer.Failures().empty());
+}
+
+TEST_F(Pop3Session, ConnectFailuresAndAbort) {
+    // Nothing listens on a port just released by a peer.
+    std::string port;
+    {
+        P closed({});
+        port = closed.PortText();
+    }
+    cli->SetPort(port);
+    ASSERT_TRUE(Run([&] { cli->Connect(); }));
+    EXPECT_EQ(lastRq, pop3Connect);
+    EXPECT_EQ(lastError, 10061);
+    EXPECT_EQ(cli->LastResponse(), "-ERR " + SocketErrorText(10061) + " (Winsock error #10061)");
+    EXPECT_EQ(cli->ErrorMessage(), cli->LastResponse());
+    EXPECT_FALSE(cli->Connected());
+    PumpFor(50);
+    EXPECT_EQ(doneCount, 1);
+
+    // A port the socket layer cannot resolve fails inside the socket's Connect.
+    cli->SetPort("no-such-service-name");
+    ASSERT_TRUE(Run([&] { cli->Connect(); }));
+    EXPECT_EQ(lastError, 500);
+    EXPECT_EQ(cli->LastResponse().rfind("-ERR ESocketException: ", 0), 0u) << cli->LastResponse();
+
+    // Abort during a request completes it with 10004.
+    P peer({P::Send("+OK\r\n"), P::ExpectLine("USER joe"), P::ExpectClosed()});
+    ASSERT_TRUE(ConnectTo(peer));
+    const int before = doneCount;
+    cli->User();
+    ASSERT_TRUE(PumpUntil([&] { return peer.Received() == "USER joe\r\n"; }));
+    cli->Abort();
+    ASSERT_TRUE(PumpUntil([&] { return doneCount > before; }));
+    EXPECT_EQ(lastRq, pop3User);
+    EXPECT_EQ(lastError, 10004);
+    EXPECT_EQ(cli->ProtocolState(), pop3Disconnected);
+    EXPECT_TRUE(peer.WaitFinished());
+    for (const std::string& f : peer.Failures())
+        ADD_FAILURE() << f;
+}
