@@ -1,0 +1,305 @@
+#include "net/MD5.h"
+#include "net/Pop3Prot.h"
+
+#include "tests/support/EventLoopFixture.h"
+#include "tests/support/ScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using P = ScriptedPeer;
+
+namespace {
+
+std::vector<P::Step> Login(std::vector<P::Step> rest) {
+    std::vector<P::Step> script = {P::Send("+OK ready <17.42>\r\n"), P::ExpectLine("USER joe"),
+                                   P::Send("+OK\r\n"), P::ExpectLine("PASS pw"),
+                                   P::Send("+OK\r\n")};
+    script.insert(script.end(), rest.begin(), rest.end());
+    return script;
+}
+
+// A client logged in to a scripted peer; message, list and header events go to one log.
+class Pop3Commands : public EventLoopTest {
+protected:
+    void SetUp() override {
+        EventLoopTest::SetUp();
+        cli = std::make_unique<TPop3Cli>();
+        cli->SetHost("127.0.0.1");
+        cli->SetUserName("joe");
+        cli->SetPassWord("pw");
+        cli->OnRequestDone = [this](TObject*, TPop3Request rq, std::uint16_t e) {
+            ++doneCount;
+            lastRq = rq;
+            lastError = e;
+            log.push_back("done " + std::to_string(e));
+        };
+        auto line = [this](const char* name) {
+            return [this, name](TObject*) { log.push_back(name + cli->LastResponse()); };
+        };
+        cli->OnMessageBegin = line("begin ");
+        cli->OnMessageLine = line("line ");
+        cli->OnMessageEnd = line("end ");
+        cli->OnHeaderEnd = line("header-end ");
+        cli->OnListBegin = line("list-begin ");
+        cli->OnListLine = [this](TObject*) {
+            log.push_back("list " + std::to_string(cli->MsgNum()) + " " +
+                          std::to_string(cli->MsgSize()));
+        };
+        cli->OnListEnd = line("list-end ");
+        cli->OnUidlBegin = line("uidl-begin ");
+        cli->OnUidlLine = [this](TObject*) {
+            log.push_back("uidl " + std::to_string(cli->MsgNum()) + " " + cli->MsgUidl());
+        };
+        cli->OnUidlEnd = line("uidl-end ");
+    }
+    void TearDown() override { cli.reset(); }
+
+    bool Run(const std::function<void()>& op, int timeoutMs = 5000) {
+        const int before = doneCount;
+        op();
+        return PumpUntil([&] { return doneCount > before; }, timeoutMs);
+    }
+    // Connects and logs in with USER and PASS.
+    void Start(const ScriptedPeer& peer) {
+        cli->SetPort(peer.PortText());
+        ASSERT_TRUE(Run([&] { cli->Open(); }));
+        ASSERT_EQ(lastError, 0);
+        log.clear();
+    }
+    std::string Refusal(const std::function<void()>& op) {
+        try {
+            op();
+        } catch (const Pop3Exception& e) {
+            return e.what();
+        }
+        return "no exception";
+    }
+    static void Check(ScriptedPeer& peer) {
+        EXPECT_TRUE(peer.WaitFinished());
+        for (const std::string& f : peer.Failures())
+            ADD_FAILURE() << f;
+    }
+
+    std::unique_ptr<TPop3Cli> cli;
+    std::vector<std::string> log;
+    int doneCount = 0;
+    TPop3Request lastRq = pop3Custom;
+    std::uint16_t lastError = 0xFFFF;
+};
+
+using Log = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(Pop3Commands, CommandLinesAndSingleLineReplies) {
+    P peer(Login({P::ExpectLine("STAT"),    P::Send("+OK 0 0\r\n"),
+                  P::ExpectLine("STAT"),    P::Send("+OK\r\n"),
+                  P::ExpectLine("STAT"),    P::Send("+OK 4294967297 99999999999\r\n"),
+                  P::ExpectLine("LIST 3"),  P::Send("+OK 3 1200\r\n"),
+                  P::ExpectLine("UIDL 3"),  P::Send("+OK 3 abc<>def\r\n"),
+                  P::ExpectLine("UIDL 3"),  P::Send("+OK 3 abc def\r\n"),
+                  P::ExpectLine("RETR 0"),  P::Send("-ERR no\r\n"),
+                  P::ExpectLine("RETR -1"), P::Send("-ERR no\r\n"),
+                  P::ExpectLine("TOP 5 0"), P::Send("-ERR no\r\n"),
+                  P::ExpectLine("DELE 5"),  P::Send("+OK gone\r\n"),
+                  P::ExpectLine("NOOP"),    P::Send("+OK\r\n"),
+                  P::ExpectLine("RSET"),    P::Send("+OK\r\n"),
+                  P::ExpectLine("LAST"),    P::Send("+OK 7\r\n"),
+                  P::ExpectLine("LAST"),    P::Send("+OK 7 100\r\n"),
+                  P::ExpectClosed()}));
+    Start(peer);
+    ASSERT_TRUE(Run([&] { cli->Stat(); }));
+    EXPECT_EQ(lastRq, pop3Stat);
+    EXPECT_EQ(cli->MsgCount(), 0);
+    EXPECT_EQ(cli->MsgSize(), 0);
+    ASSERT_TRUE(Run([&] { cli->Stat(); }));
+    EXPECT_EQ(cli->MsgCount(), 0);
+    ASSERT_TRUE(Run([&] { cli->Stat(); }));
+    EXPECT_EQ(cli->MsgCount(), kPop3NumberMax); // saturated, never wrapped to 1
+    EXPECT_EQ(cli->MsgSize(), kPop3NumberMax);
+
+    cli->SetMsgNum(3);
+    ASSERT_TRUE(Run([&] { cli->List(); }));
+    EXPECT_EQ(cli->MsgSize(), 1200);
+    ASSERT_TRUE(Run([&] { cli->Uidl(); }));
+    EXPECT_EQ(cli->MsgUidl(), "abc<>def");
+    ASSERT_TRUE(Run([&] { cli->Uidl(); }));
+    EXPECT_EQ(cli->MsgUidl(), "abc");
+
+    log.clear();
+    for (int n : {0, -1}) {
+        cli->SetMsgNum(n);
+        ASSERT_TRUE(Run([&] { cli->Retr(); }));
+        EXPECT_EQ(lastError, 500);
+        EXPECT_EQ(cli->ErrorMessage(), "-ERR no");
+    }
+    cli->SetMsgNum(5);
+    cli->SetMsgLines(0);
+    ASSERT_TRUE(Run([&] { cli->Top(); }));
+    EXPECT_EQ(log, (Log{"done 500", "done 500", "done 500"})) << "no multi-line event on -ERR";
+    ASSERT_TRUE(Run([&] { cli->Dele(); }));
+    EXPECT_EQ(lastRq, pop3Dele);
+    EXPECT_EQ(cli->LastResponse(), "+OK gone");
+    ASSERT_TRUE(Run([&] { cli->Noop(); }));
+    ASSERT_TRUE(Run([&] { cli->RSet(); }));
+    EXPECT_EQ(lastRq, pop3RSet);
+    ASSERT_TRUE(Run([&] { cli->Last(); }));
+    EXPECT_EQ(lastRq, pop3Last);
+    EXPECT_EQ(cli->MsgNum(), 7);
+    EXPECT_EQ(cli->MsgSize(), 0);
+    ASSERT_TRUE(Run([&] { cli->Last(); }));
+    EXPECT_EQ(cli->MsgNum(), 7);
+    EXPECT_EQ(cli->MsgSize(), 100);
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
+    cli->Abort();
+    Check(peer);
+}
+
+TEST_F(Pop3Commands, ApopAndRPop) {
+    P peer({P::Send("+OK ready <17.42>\r\n"), P::ExpectLine("APOP joe " + MD5Hex("<17.42> pw ")),
+            P::Send("+OK\r\n"), P::ExpectClosed(), P::Accept(), P::Send("+OK ready\r\n"),
+            P::ExpectLine("RPOP pw"), P::Send("+OK\r\n"), P::ExpectClosed()});
+    cli->SetPort(peer.PortText());
+    cli->SetUserName("  joe\t");
+    cli->SetPassWord(" pw "); // the digest takes the secret untrimmed
+    ASSERT_TRUE(Run([&] { cli->Connect(); }));
+    ASSERT_TRUE(Run([&] { cli->APop(); }));
+    EXPECT_EQ(lastRq, pop3APop);
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
+    EXPECT_EQ(Refusal([&] { cli->APop(); }), "-ERR APOP command invalid now");
+    cli->Abort();
+
+    ASSERT_TRUE(Run([&] { cli->Connect(); }));
+    std::vector<std::string> shown;
+    cli->OnDisplay = [&](TObject*, const std::string& m) { shown.push_back(m); };
+    EXPECT_EQ(Refusal([&] { cli->APop(); }), "-ERR Server do not support APOP (no timestamp)");
+    EXPECT_EQ(cli->ErrorMessage(), "-ERR Server do not support APOP (no timestamp)");
+    EXPECT_EQ(shown, (Log{"-ERR Server do not support APOP (no timestamp)"}));
+    ASSERT_TRUE(Run([&] { cli->RPop(); }));
+    EXPECT_EQ(lastRq, pop3RPop);
+    EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
+    cli->Abort();
+    Check(peer);
+}
+
+TEST_F(Pop3Commands, RefusalsBeforeTransaction) {
+    P peer({P::Send("+OK ready\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
+            P::ExpectClosed()});
+    cli->SetPort(peer.PortText());
+    ASSERT_TRUE(Run([&] { cli->Connect(); }));
+    EXPECT_EQ(Refusal([&] { cli->Stat(); }), "-ERR STAT command invalid now");
+    EXPECT_EQ(cli->ErrorMessage(), "-ERR STAT command invalid now");
+    ASSERT_TRUE(Run([&] { cli->User(); })); // the refusal sent nothing
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(Refusal([&] { cli->User(); }), "-ERR USER command invalid now");
+    EXPECT_EQ(cli->ProtocolState(), pop3WaitingPass);
+    cli->Abort();
+    ASSERT_TRUE(PumpUntil([&] { return doneCount == 2; }));
+    // Disconnected: the phase allows USER, the engine does not.
+    EXPECT_EQ(Refusal([&] { cli->User(); }), "POP3 component not connected");
+    EXPECT_EQ(Refusal([&] { cli->Noop(); }), "-ERR NOOP command invalid now");
+    PumpFor(30);
+    EXPECT_EQ(doneCount, 2);
+    Check(peer);
+}
+
+TEST_F(Pop3Commands, RefusalTextsInTransaction) {
+    P peer(Login({P::ExpectLine("NOOP"), P::Send("+OK\r\n"), P::ExpectClosed()}));
+    Start(peer);
+    std::vector<std::string> shown;
+    cli->OnDisplay = [&](TObject*, const std::string& m) { shown.push_back(m); };
+    EXPECT_EQ(Refusal([&] { cli->User(); }), "-ERR USER command invalid now");
+    EXPECT_EQ(Refusal([&] { cli->Pass(); }), "-ERR PASS command invalid now");
+    EXPECT_EQ(Refusal([&] { cli->RPop(); }), "-ERR RPOP command invalid now");
+    EXPECT_EQ(Refusal([&] { cli->APop(); }), "-ERR APOP command invalid now");
+    cli->SetMsgLines(-1);
+    EXPECT_EQ(Refusal([&] { cli->Top(); }), "Invalid MsgLines for TOP command");
+    EXPECT_EQ(cli->ErrorMessage(), "-ERR APOP command invalid now"); // only raised
+    EXPECT_EQ(shown.size(), 4u);
+    EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
+    EXPECT_EQ(cli->State(), pop3Ready);
+    ASSERT_TRUE(Run([&] { cli->Noop(); })); // nothing was sent by the refusals
+    EXPECT_EQ(lastError, 0);
+    cli->Abort();
+    Check(peer);
+}
+
+// RETR as the application sees it, with the server's bytes arriving one per segment.
+TEST_F(Pop3Commands, RetrUnstuffsCapturesHeaderAndEndsAtTheDot) {
+    const std::string message = "+OK 120 octets\r\n"
+                                "Return-Path: <r@x>\r\n"
+                                "Subject:  Hello\r\n"
+                                "\tfolded: not a field\r\n"
+                                "From:a@b\r\n"
+                                "no colon\r\n"
+                                "Message-ID: <1@x>\r\n"
+                                "\r\n"
+                                "..hidden\r\n"
+                                ". \r\n"
+                                "..\r\n"
+                                "To: body line\r\n"
+                                ".\r\n";
+    P peer(Login({P::ExpectLine("RETR 1"), P::SendSplit(message, 1), P::ExpectLine("TOP 1 2"),
+                  P::SendSplit("+OK\r\nSubject: again\r\n.\r\n", 2), P::ExpectClosed()}));
+    Start(peer);
+    std::vector<std::string> responses;
+    cli->OnResponse = [&](TObject*, const std::string& m) { responses.push_back(m); };
+    cli->SetMsgNum(1);
+    ASSERT_TRUE(Run([&] { cli->Retr(); }));
+    EXPECT_EQ(lastRq, pop3Retr);
+    EXPECT_EQ(log, (Log{"begin +OK 120 octets", "line Return-Path: <r@x>", "line Subject:  Hello",
+                        "line \tfolded: not a field", "line From:a@b", "line no colon",
+                        "line Message-ID: <1@x>", "header-end ", "line ", "line .hidden", "line . ",
+                        "line .", "line To: body line", "end .", "done 0"}));
+    EXPECT_EQ(responses.at(8), "..hidden"); // OnResponse sees the raw line
+    EXPECT_EQ(cli->LastResponse(), "");
+    EXPECT_EQ(cli->HdrSubject(), "  Hello");
+    EXPECT_EQ(cli->HdrFrom(), "a@b");
+    EXPECT_EQ(cli->HdrTo(), ""); // after the header
+    EXPECT_EQ(cli->HdrMessageId(), " <1@x>");
+    EXPECT_EQ(cli->HdrReturnPath(), " <r@x>");
+    EXPECT_EQ(cli->HdrKeyword(), "message-id");
+    EXPECT_FALSE(cli->HeaderPart());
+
+    // The next transaction command starts a new header.
+    log.clear();
+    cli->SetMsgLines(2);
+    ASSERT_TRUE(Run([&] { cli->Top(); }));
+    EXPECT_EQ(lastRq, pop3Top);
+    EXPECT_EQ(cli->HdrSubject(), " again");
+    EXPECT_EQ(cli->HdrFrom(), "");
+    EXPECT_TRUE(cli->HeaderPart());
+    cli->Abort();
+    Check(peer);
+}
+
+TEST_F(Pop3Commands, MultiLineListAndUidl) {
+    P peer(Login(
+        {P::ExpectLine("LIST"), P::SendSplit("+OK 2 messages\r\n1 120\r\n2 7\r\n.\r\n"),
+         P::ExpectLine("UIDL"),
+         P::SendSplit("+OK\r\n1 aaa\r\n2 " + std::string(5000, 'u') + "\r\n3 c\r\n.\r\n", 997),
+         P::ExpectClosed()}));
+    Start(peer);
+    cli->SetMsgNum(0);
+    ASSERT_TRUE(Run([&] { cli->List(); }));
+    EXPECT_EQ(log,
+              (Log{"list-begin +OK 2 messages", "list 1 120", "list 2 7", "list-end .", "done 0"}));
+    log.clear();
+    cli->SetMsgNum(-4);
+    ASSERT_TRUE(Run([&] { cli->Uidl(); }));
+    // A 5,000-character identifier is reported once, cut to what the buffer holds; its rest
+    // is not taken for another entry.
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[1], "uidl 1 aaa");
+    EXPECT_EQ(log[2], "uidl 2 " + std::string(4091, 'u'));
+    EXPECT_EQ(log[3], "uidl 3 c");
+    EXPECT_EQ(log[5], "done 0");
+    cli->Abort();
+    Check(peer);
+}
