@@ -1,0 +1,93 @@
+#include "net/MimeDec.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// A longer run of bytes without LF is handed on in pieces of this size, so that a count
+// always fits the events' 32-bit signed length and the buffer stays bounded.
+constexpr size_t kMaxLine = size_t{1} << 30;
+
+} // namespace
+
+// Splits the input into lines (LF ends a line, a CR right before it goes with it) and joins
+// header continuation lines (RFC 5322 section 2.2.3 folding) in place before dispatching.
+void TMimeDecode::ReadLines() {
+    for (;;) {
+        char* buf = buffer_.get();
+        const void* hit = scan_ < tail_ ? std::memchr(buf + scan_, '\n', tail_ - scan_) : nullptr;
+        if (!hit) {
+            scan_ = tail_;
+            if (tail_ - head_ >= kMaxLine) {
+                HandleLine(buf + head_, tail_ - head_);
+                head_ = scan_ = tail_;
+                continue;
+            }
+            if (endOfStream_ || !FillBuffer(SIZE_MAX)) {
+                // The last line of the input has no LF; it is kept as it is, CR included.
+                if (tail_ > head_) {
+                    const size_t start = head_;
+                    head_ = scan_ = tail_;
+                    HandleLine(buffer_.get() + start, tail_ - start);
+                }
+                return;
+            }
+            continue;
+        }
+        size_t lf = static_cast<size_t>(static_cast<const char*>(hit) - buf);
+        size_t end = lf > head_ && buf[lf - 1] == '\r' ? lf - 1 : lf;
+        if (headerMode_ && end > head_) {
+            if (lf + 1 == tail_ && !endOfStream_) {
+                // Exactly one byte decides whether the next line continues this one.
+                const size_t lfAt = lf - head_;
+                const size_t endAt = end - head_;
+                FillBuffer(1);
+                buf = buffer_.get();
+                lf = head_ + lfAt;
+                end = head_ + endAt;
+            }
+            if (lf + 1 < tail_ && (buf[lf + 1] == ' ' || buf[lf + 1] == '\t')) {
+                std::memset(buf + end, ' ', lf + 2 - end);
+                scan_ = lf + 2;
+                continue;
+            }
+        }
+        const size_t start = head_;
+        head_ = scan_ = lf + 1;
+        HandleLine(buf + start, end - start);
+    }
+}
+
+// Reads up to maxBytes into the free end of the buffer; false at the end of the stream.
+bool TMimeDecode::FillBuffer(size_t maxBytes) {
+    if (tail_ == size_) MakeRoom();
+    const size_t want = std::min(size_ - tail_, maxBytes);
+    int64_t got = stream_->Read(buffer_.get() + tail_, static_cast<int64_t>(want));
+    if (got <= 0) {
+        endOfStream_ = true;
+        return false;
+    }
+    tail_ += std::min(static_cast<size_t>(got), want);
+    return true;
+}
+
+// The buffer is full. When more than three quarters of it has been consumed the unfinished
+// line moves to the front; otherwise that line is long, and the buffer doubles so that a
+// line of any length costs time linear in its length.
+void TMimeDecode::MakeRoom() {
+    const size_t keep = tail_ - head_;
+    if (head_ > size_ / 4 * 3) {
+        std::memmove(buffer_.get(), buffer_.get() + head_, keep);
+    } else {
+        const size_t grown = size_ * 2;
+        auto bigger = std::make_unique_for_overwrite<char[]>(grown + 1);
+        std::memcpy(bigger.get(), buffer_.get() + head_, keep);
+        buffer_ = std::move(bigger);
+        size_ = grown;
+    }
+    scan_ -= head_;
+    tail_ = keep;
+    head_ = 0;
+}
