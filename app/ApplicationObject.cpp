@@ -1,0 +1,71 @@
+#include "app/ApplicationObject.h"
+
+#include "ui/ApplicationErrors.h"
+#include "ui/Exceptions.h"
+#include "ui/QtText.h"
+
+#include <QMessageBox>
+
+// Q_INIT_RESOURCE must stand outside any namespace; the resources live in a static library,
+// whose registration the linker would otherwise drop.
+static void InitResourcesOnce() {
+    Q_INIT_RESOURCE(resources);
+}
+
+void InitResources() {
+    static bool done = false;
+    if (!done) {
+        InitResourcesOnce();
+        done = true;
+    }
+}
+
+QString ApplicationTitle() {
+    return QStringLiteral("Postlark 2.0.1");
+}
+
+QIcon ApplicationIcon() {
+    InitResources();
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/postlark16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/postlark32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icons/postlark48.png"), QSize(48, 48));
+    return icon;
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    InitResources();
+    setApplicationName(QStringLiteral("postlark"));
+    setApplicationDisplayName(ApplicationTitle());
+    setWindowIcon(ApplicationIcon());
+    // Closing the main window ends the program; the hidden message window and About box do not
+    // keep it alive, and hiding the main window to the tray must not end it.
+    setQuitOnLastWindowClosed(false);
+    SetEscapedExceptionHandler(&TApplication::ShowException);
+}
+
+TApplication::~TApplication() {
+    SetEscapedExceptionHandler(nullptr);
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        HandleEscapedException(std::current_exception());
+        return false;
+    }
+}
+
+void TApplication::ShowException(std::exception_ptr error) {
+    QString text;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = ToQString(e.what());
+    } catch (...) {
+        text = QStringLiteral("Unknown error");
+    }
+    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), text, QMessageBox::Ok);
+    box.exec();
+}

@@ -1,0 +1,229 @@
+#pragma once
+
+#include "app/CoolTools.h"
+#include "app/Journal.h"
+#include "app/UnitMessage.h"
+#include "ui/Component.h"
+
+#include <QTimer>
+#include <QTreeWidget>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QDateEdit;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QSlider;
+class QStatusBar;
+class QTabWidget;
+class QTimeEdit;
+class QToolButton;
+class TPop3Cli;
+
+// The report-style list view of the mail list, with the key and double-click events the main
+// window binds.
+class TMailListView : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+    // Key is the platform's virtual key code (46 for Delete); the key is passed on as it is.
+    std::function<void(TObject*, int&, TShiftState)> OnKeyDown;
+    std::function<void(TObject*)> OnDblClick;
+    static constexpr int VK_DELETE = 46;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+};
+
+// Frees the POP3 client where its type is complete (the check session's unit).
+struct TPop3ClientDeleter {
+    void operator()(TPop3Cli* client) const;
+};
+
+// A timer with the platform timer's rules: it runs while enabled with a period above 0, and
+// only a change of the period or of the enabled state restarts its count.
+class TTimer {
+public:
+    TTimer();
+    std::uint32_t Interval() const noexcept { return interval_; }
+    void SetInterval(std::uint32_t value);
+    bool Enabled() const noexcept { return enabled_; }
+    void SetEnabled(bool value);
+    bool Running() const { return timer_.isActive(); }
+    std::function<void(TObject*)> OnTimer;
+    // Fires the tick now, as the platform would when the period has run out.
+    void Tick();
+
+private:
+    void Update();
+    QTimer timer_;
+    std::uint32_t interval_ = 1000;
+    bool enabled_ = true;
+};
+
+// The main window: the mail list, the POP3 and SMTP configuration, the schedule, the server
+// log, the button row and the status bar; it drives the check session.
+class TfrmMain : public QWidget, public TComponent {
+public:
+    explicit TfrmMain(QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Creation handler: runs once, from the constructor.
+    void FormCreate();
+    // Destruction handler: frees the mail list, then saves the settings.
+    void FormDestroy();
+    // Asks "Confirm"; true when the window may close.
+    bool FormCloseQuery();
+
+    // Where the settings are read from and written to; by default beside the executable.
+    // Tests and tools point it elsewhere before the window is created.
+    std::string SettingsFileName() const;
+    static void OverrideSettingsFile(std::string fileName);
+    // The clock the schedule reads; replaceable by tests.
+    static void SetClockForTests(std::function<QDateTime()> now);
+    static QDateTime Now();
+    // Answer of the close confirmation; tests replace the modal dialog.
+    static void SetConfirmForTests(std::function<bool()> confirm);
+
+    // Check session.
+    void btnDownloadClick();
+    void DoStep();
+    void NextMessage();
+    void Pop3ClientRequestDone(TObject* sender, int rqType, std::uint16_t error);
+    void Pop3ClientSessionConnected(TObject* sender, std::uint16_t error);
+    void Pop3ClientSessionClosed(TObject* sender, std::uint16_t error);
+    void Pop3ClientDisplay(TObject* sender, const std::string& msg);
+
+    // Buttons.
+    void btnHideClick();
+    void btnAboutClick();
+    void btnClearClick();
+    void btnCloseClick();
+    void EnableButtons(bool flag);
+
+    // Mail list.
+    bool IsMessageHere(const std::string& key) const;
+    bool IsInMessageList(const TMailMessage* message) const;
+    // Appends the message to the list and its row to the list view; the list owns it after.
+    void AppendMessage(std::unique_ptr<TMailMessage> message);
+    void AddMessageRow(TMailMessage* message);
+    void clvMainKeyDown(TObject* sender, int& key, TShiftState shift);
+    const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return messages_; }
+
+    // Scheduling.
+    void UpdateCheckTimer();
+    void UpdateJournalTimer();
+    void tbHoursChange();
+    void tbMinutesChange();
+    void CheckBoxAutoClick();
+    void TimerCheckTimer();
+    void TimerJournalTimer();
+    void DatePickerChange();
+    void TimePickerChange();
+    void SpeedButtonAddDateClick();
+    void SpeedButtonAddTimeClick();
+    void SpeedButtonRemoveClick();
+    void SpeedButtonRemoveAllClick();
+    QStringList JournalEntries() const;
+
+    // Tray icon.
+    void ShowMainWindow(bool show);
+    void CoolTrayIconMouseUp(TObject* sender, TMouseButton button, TShiftState shift, int x, int y);
+
+    // Settings.
+    void LoadSettings();
+    void SaveSettings();
+
+    bool Busy() const noexcept { return busy_; }
+    int Step() const noexcept { return step_; }
+    QString StatusText() const;
+    void SetStatusText(const QString& text);
+    void AppendLog(const QString& line);
+    QString LogText() const;
+
+    // Controls, by their names.
+    QLabel* Image = nullptr;
+    QTabWidget* cpcMain = nullptr;
+    QWidget* ctsMails = nullptr;
+    QWidget* ctsConfig = nullptr;
+    QWidget* ctsSmtpConf = nullptr;
+    QWidget* ctsShedule = nullptr;
+    QWidget* ctsDisplayMemo = nullptr;
+    TMailListView* clvMain = nullptr;
+    QLineEdit* HostEdit = nullptr;
+    QLineEdit* PortEdit = nullptr;
+    QLineEdit* UserNameEdit = nullptr;
+    QLineEdit* PassWordEdit = nullptr;
+    QCheckBox* cbDeleteOnServer = nullptr;
+    QCheckBox* PrintCheckBox = nullptr;
+    QCheckBox* UidlCheckBox = nullptr;
+    QLineEdit* SmtpHostEdit = nullptr;
+    QLineEdit* SmtpPortEdit = nullptr;
+    QLineEdit* FwdEdit = nullptr;
+    QCheckBox* FwdCheckBox = nullptr;
+    QCheckBox* FwdDelCheckBox = nullptr;
+    QCheckBox* ForwardAttachCheckBox = nullptr;
+    QFrame* BevelJournal = nullptr;
+    QDateEdit* DatePicker = nullptr;
+    QTimeEdit* TimePicker = nullptr;
+    QComboBox* ccbDays = nullptr;
+    QToolButton* SpeedButtonAddDate = nullptr;
+    QToolButton* SpeedButtonAddTime = nullptr;
+    QToolButton* SpeedButtonRemove = nullptr;
+    QToolButton* SpeedButtonRemoveAll = nullptr;
+    QListWidget* ListBoxJournal = nullptr;
+    QLabel* LabelHours = nullptr;
+    QLabel* LabelMinutes = nullptr;
+    QSlider* tbHours = nullptr;
+    QSlider* tbMinutes = nullptr;
+    QCheckBox* CheckBoxAuto = nullptr;
+    QPlainTextEdit* DisplayMemo = nullptr;
+    QWidget* ButtonPanel = nullptr;
+    QPushButton* btnDownload = nullptr;
+    QPushButton* btnHide = nullptr;
+    QPushButton* btnAbout = nullptr;
+    QPushButton* btnClear = nullptr;
+    QPushButton* btnClose = nullptr;
+    QStatusBar* InfoBar = nullptr;
+
+    // Non-visual parts.
+    std::unique_ptr<TPop3Cli, TPop3ClientDeleter> Pop3Client;
+    std::unique_ptr<TCoolTrayIcon> CoolTrayIcon;
+    TTimer TimerCheck;
+    TTimer TimerJournal;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateConfigPages();
+    void CreateSchedulePage();
+    void BindHandlers();
+    void CreatePop3Client();
+    void RunRequest(const char* name, const std::function<void()>& request);
+    // The sponsor banner's choice of pair and download belong to the banner feature, which is
+    // not part of the program yet; start-up and the end of a session call it here.
+    void FetchBannerStep();
+    void UpdateAddDateButton();
+
+    std::uint8_t step_ = 0;
+    TMailMessage* currentMessage_ = nullptr;
+    std::vector<std::unique_ptr<TMailMessage>> messages_;
+    bool busy_ = false;
+    bool formDestroyed_ = false;
+    TJournalFormats formats_;
+};
+
+// The main window of the program.
+extern TfrmMain* frmMain;

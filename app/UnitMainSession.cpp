@@ -1,0 +1,207 @@
+#include "app/UnitMain.h"
+
+#include "net/Pop3Prot.h"
+#include "ui/ApplicationErrors.h"
+#include "ui/QtText.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+namespace {
+
+// The session's steps: which request DoStep starts next.
+enum TCheckStep : std::uint8_t {
+    csConnect = 0,
+    csUser = 1,
+    csPass = 2,
+    csStat = 3,
+    csUidl = 4,
+    csRetr = 5,
+    csDelete = 6,
+    csQuit = 7,
+};
+
+} // namespace
+
+void TPop3ClientDeleter::operator()(TPop3Cli* client) const {
+    delete client;
+}
+
+void TfrmMain::CreatePop3Client() {
+    Pop3Client.reset(new TPop3Cli(this));
+    Pop3Client->SetName("Pop3Client");
+    Pop3Client->SetLocalAddr("0.0.0.0");
+    Pop3Client->SetPort("pop3");
+    Pop3Client->SetMsgLines(0);
+    Pop3Client->SetMsgNum(0);
+    Pop3Client->OnDisplay = [this](TObject* sender, const std::string& msg) {
+        Pop3ClientDisplay(sender, msg);
+    };
+    Pop3Client->OnRequestDone = [this](TObject* sender, TPop3Request rqType, std::uint16_t error) {
+        Pop3ClientRequestDone(sender, static_cast<int>(rqType), error);
+    };
+    Pop3Client->OnSessionConnected = [this](TObject* sender, std::uint16_t error) {
+        Pop3ClientSessionConnected(sender, error);
+    };
+    Pop3Client->OnSessionClosed = [this](TObject* sender, std::uint16_t error) {
+        Pop3ClientSessionClosed(sender, error);
+    };
+}
+
+void TfrmMain::btnDownloadClick() {
+    if (busy_) return;
+    step_ = csConnect;
+    DoStep();
+}
+
+void TfrmMain::DoStep() {
+    TPop3Cli& client = *Pop3Client;
+    switch (step_) {
+    case csConnect:
+        RunRequest("Connect", [&client] { client.Connect(); });
+        break;
+    case csUser:
+        RunRequest("User", [&client] { client.User(); });
+        break;
+    case csPass:
+        RunRequest("Pass", [&client] { client.Pass(); });
+        break;
+    case csStat:
+        RunRequest("Stat", [&client] { client.Stat(); });
+        break;
+    case csUidl:
+        RunRequest("Uidl", [&client] { client.Uidl(); });
+        break;
+    case csRetr:
+        RunRequest("Retr", [&client] { client.Retr(); });
+        break;
+    case csDelete:
+        RunRequest("Delete", [&client] { client.Dele(); });
+        break;
+    case csQuit:
+        RunRequest("Quit", [&client] { client.Quit(); });
+        break;
+    default:
+        break;
+    }
+}
+
+void TfrmMain::RunRequest(const char* name, const std::function<void()>& request) {
+    Pop3Client->SetHost(FromQString(HostEdit->text()));
+    Pop3Client->SetPort(FromQString(PortEdit->text()));
+    Pop3Client->SetUserName(FromQString(UserNameEdit->text()));
+    Pop3Client->SetPassWord(FromQString(PassWordEdit->text()));
+    try {
+        request();
+    } catch (const std::exception& e) {
+        // The request did not start: no completion will follow, the chain stops here.
+        SetStatusText(QString::fromLatin1(name) + QStringLiteral(" failed (") +
+                      ToQString(e.what()) + QLatin1Char(')'));
+        return;
+    }
+    SetStatusText(QString::fromLatin1(name) + QStringLiteral(" ok"));
+}
+
+void TfrmMain::NextMessage() {
+    if (UidlCheckBox->isChecked()) {
+        step_ = csUidl;
+        return;
+    }
+    AppendLog(QStringLiteral("Message %1").arg(Pop3Client->MsgNum()));
+    step_ = csRetr;
+}
+
+void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) {
+    AppendLog(QStringLiteral("Request Done Rq=%1 Error=%2").arg(rqType).arg(error));
+    if (error != 0) {
+        SetStatusText(QStringLiteral("Aborted due Error"));
+        return;
+    }
+    try {
+        TPop3Cli& client = *Pop3Client;
+        const auto deleting = [this] {
+            return cbDeleteOnServer->isChecked() || FwdDelCheckBox->isChecked();
+        };
+        switch (step_) {
+        case csConnect:
+            step_ = csUser;
+            break;
+        case csUser:
+            step_ = csPass;
+            break;
+        case csPass:
+            step_ = csStat;
+            break;
+        case csStat:
+            if (client.MsgCount() >= 1) {
+                client.SetMsgNum(1);
+                NextMessage();
+            } else {
+                AppendLog(QStringLiteral("No messages to download."));
+                step_ = csQuit;
+            }
+            break;
+        case csUidl:
+            if (IsMessageHere(client.MsgUidl())) {
+                AppendLog(QStringLiteral("Message %1 already here").arg(client.MsgNum()));
+                if (client.MsgNum() < client.MsgCount()) {
+                    client.SetMsgNum(client.MsgNum() + 1);
+                } else {
+                    AppendLog(QStringLiteral("Finished"));
+                    step_ = csQuit;
+                }
+            } else {
+                AppendLog(QStringLiteral("Message %1").arg(client.MsgNum()));
+                step_ = csRetr;
+            }
+            break;
+        case csRetr:
+            if (deleting()) {
+                step_ = csDelete;
+            } else if (client.MsgNum() < client.MsgCount()) {
+                client.SetMsgNum(client.MsgNum() + 1);
+                NextMessage();
+            } else {
+                AppendLog(QStringLiteral("Finished"));
+                step_ = csQuit;
+            }
+            break;
+        case csDelete:
+            if (client.MsgNum() < client.MsgCount()) {
+                client.SetMsgNum(client.MsgNum() + 1);
+                NextMessage();
+            } else {
+                AppendLog(QStringLiteral("Finished"));
+                step_ = csQuit;
+            }
+            break;
+        case csQuit:
+        default:
+            return; // the chain has ended
+        }
+        DoStep();
+    } catch (const std::exception& e) {
+        AppendLog(QStringLiteral("Error: ") + ToQString(e.what()));
+        busy_ = false;
+        EnableButtons(true);
+    }
+}
+
+void TfrmMain::Pop3ClientSessionConnected(TObject*, std::uint16_t) {
+    busy_ = true;
+    EnableButtons(false);
+}
+
+void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
+    // A failed banner download is shown, but the session must still end here: otherwise the
+    // program would stay busy with its buttons disabled.
+    try {
+        FetchBannerStep();
+    } catch (...) {
+        HandleEscapedException(std::current_exception());
+    }
+    busy_ = false;
+    EnableButtons(true);
+    ShowMainWindow(true);
+    SetStatusText(QStringLiteral("There're %1 messages").arg(messages_.size()));
+}

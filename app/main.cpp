@@ -1,0 +1,23 @@
+#include "app/ApplicationObject.h"
+#include "app/UnitAbout.h"
+#include "app/UnitMain.h"
+#include "app/UnitMessage.h"
+
+#include <memory>
+
+int main(int argc, char** argv) {
+    TApplication app(argc, argv);
+    // The main window starts hidden, as a tray icon; its creation handler hides it.
+    auto mainWindow = std::make_unique<TfrmMain>();
+    auto messageWindow = std::make_unique<TfrmMessage>();
+    frmMessage = messageWindow.get();
+    auto aboutBox = std::make_unique<TfrmAbout>(mainWindow.get());
+    frmAbout = aboutBox.get();
+    const int result = app.exec();
+    // The main window goes first: its destruction handler saves the settings.
+    mainWindow.reset();
+    frmAbout = nullptr;
+    frmMessage = nullptr;
+    messageWindow.reset();
+    return result;
+}
