@@ -178,22 +178,22 @@ void TfrmMain::CreateControls() {
 
     ButtonPanel = new QWidget(this);
     ButtonPanel->setGeometry(0, 258, 489, 39);
-    struct ButtonSpec {
+    struct ButtonInfo {
         QPushButton** button;
         const char* caption;
         const char* icon;
         int left;
     };
-    const ButtonSpec buttons[] = {{&btnDownload, "Ch&eck", "check.png", 8},
+    const ButtonInfo buttons[] = {{&btnDownload, "Ch&eck", "check.png", 8},
                                   {&btnHide, "&Hide", "hide.png", 88},
                                   {&btnAbout, "&About", "about.png", 168},
                                   {&btnClear, "C&lear Log", "clear.png", 248},
                                   {&btnClose, "&Close", "close.png", 328}};
-    for (const ButtonSpec& spec : buttons) {
-        *spec.button =
-            new QPushButton(Icon(spec.icon), QString::fromLatin1(spec.caption), ButtonPanel);
-        (*spec.button)->setGeometry(spec.left, 8, 75, 25);
-        (*spec.button)->setIconSize(QSize(16, 16));
+    for (const ButtonInfo& info : buttons) {
+        *info.button =
+            new QPushButton(Icon(info.icon), QString::fromLatin1(info.caption), ButtonPanel);
+        (*info.button)->setGeometry(info.left, 8, 75, 25);
+        (*info.button)->setIconSize(QSize(16, 16));
     }
 
     InfoBar = new QStatusBar(this);
