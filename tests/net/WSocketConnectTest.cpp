@@ -1,0 +1,267 @@
+// Connecting, closing, the state machine, property rules and background exceptions.
+#include "net/WSocket.h"
+
+#include "tests/net/WSocketTestSupport.h"
+#include "tests/support/EventLoopFixture.h"
+
+#include <gmock/gmock.h>
+
+using ::testing::ElementsAre;
+
+namespace {
+
+using WSocketConnect = EventLoopTest;
+
+TEST_F(WSocketConnect, RefusedConnectionReportsTheErrorThenClosesItself) {
+    TWSocket socket;
+    TEventLog log;
+    log.Attach(socket);
+    Target(socket, UnusedPort());
+    socket.Connect();
+    EXPECT_THAT(log.lines, ElementsAre("state closed>opened", "state opened>connecting"));
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("closed 0"); }));
+    PumpFor(30);
+    EXPECT_THAT(log.lines, ElementsAre("state closed>opened", "state opened>connecting",
+                                       "state connecting>connected", "connected 10061",
+                                       "state connected>closed", "closed 0"));
+    EXPECT_EQ(socket.State(), wsClosed);
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+TEST_F(WSocketConnect, ConnectsReportsPeerAndClosesGracefullyOnce) {
+    TRawListener server;
+    TWSocket socket;
+    TEventLog log;
+    log.Attach(socket);
+    Target(socket, server.PortText());
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("connected 0"); }));
+    EXPECT_EQ(socket.State(), wsConnected);
+    EXPECT_EQ(socket.PeerAddr(), "127.0.0.1");
+    EXPECT_EQ(socket.PeerPort(), server.PortText());
+    EXPECT_NE(socket.GetBoundPort(), "error");
+    // The write readiness of the fresh connection arrives as OnDataSent.
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }));
+
+    socket.Close();
+    EXPECT_EQ(log.lines.back(), "closed 0");
+    EXPECT_EQ(socket.State(), wsClosed);
+    EXPECT_EQ(socket.PeerAddr(), "error");
+    EXPECT_EQ(socket.PeerPort(), "error");
+    socket.Close();
+    PumpFor(30);
+    EXPECT_EQ(log.Count("closed 0"), 1);
+}
+
+TEST_F(WSocketConnect, ConnectPreconditionsAreReported) {
+    TRawListener server;
+    TWSocket socket;
+    Target(socket, server.PortText());
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    try {
+        socket.Connect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: Socket already in use");
+        EXPECT_STREQ(e.ClassName(), "ESocketException");
+    }
+    socket.Close();
+    // A close resets the per-connection settings: Addr and Port keep their text, unassigned.
+    EXPECT_EQ(socket.Port(), server.PortText());
+    EXPECT_EQ(socket.Proto(), "tcp");
+    EXPECT_EQ(socket.LocalAddr(), "0.0.0.0");
+    EXPECT_EQ(socket.LocalPort(), "0");
+    EXPECT_EQ(socket.LingerOnOff(), wsLingerOn);
+    try {
+        socket.Connect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: No Port Specified");
+    }
+    socket.SetPort(server.PortText());
+    try {
+        socket.Connect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: No IP Address Specified");
+    }
+    socket.SetAddr("127.0.0.1");
+    socket.SetPort("nosuchservice");
+    try {
+        socket.Connect();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(
+            e.what(),
+            "connect: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004");
+    }
+    EXPECT_EQ(socket.State(), wsClosed);
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+TEST_F(WSocketConnect, SettersAllowChangesOnlyWhileClosed) {
+    TRawListener server;
+    TWSocket socket;
+    socket.SetAddr("  127.0.0.1 ");
+    EXPECT_EQ(socket.Addr(), "127.0.0.1");
+    socket.SetPort(server.PortText());
+    socket.SetLocalAddr("");
+    EXPECT_EQ(socket.LocalAddr(), "0.0.0.0");
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+
+    socket.SetPort(server.PortText()); // the same text: nothing happens, in any state
+    socket.SetAddr("127.0.0.1");
+    socket.SetProto("tcp");
+    const std::pair<std::function<void()>, const char*> refused[] = {
+        {[&] { socket.SetPort("25"); }, "Cannot change Port if not closed"},
+        {[&] { socket.SetAddr("10.0.0.1"); }, "Cannot change Addr if not closed"},
+        {[&] { socket.SetProto("udp"); }, "Cannot change Proto if not closed"},
+        {[&] { socket.SetLocalAddr("0.0.0.0"); }, "Cannot change LocalAddr if not closed"},
+        {[&] { socket.SetLocalPort("0"); }, "Cannot change LocalPort if not closed"},
+        {[&] { socket.SetSendFlags(static_cast<TSocketSendFlags>(7)); }, "Invalid SendFlags"},
+    };
+    for (const auto& [call, message] : refused) {
+        try {
+            call();
+            ADD_FAILURE() << "no exception for " << message;
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+    }
+    EXPECT_EQ(socket.Port(), server.PortText());
+
+    // With OnError assigned the handler runs instead and the setter just returns.
+    int errors = 0;
+    socket.OnError = [&](TObject* sender) {
+        EXPECT_EQ(sender, &socket);
+        ++errors;
+    };
+    socket.SetPort("25");
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(socket.Port(), server.PortText());
+}
+
+TEST_F(WSocketConnect, ClosingInsideOnSessionClosedFiresNoSecondEvent) {
+    TRawListener server;
+    TWSocket socket;
+    TEventLog log;
+    log.Attach(socket);
+    socket.OnSessionClosed = [&](TObject*, std::uint16_t error) {
+        log.lines.push_back("closed " + std::to_string(error));
+        socket.Close();
+    };
+    Target(socket, server.PortText());
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    ASSERT_GE(server.Accept(), 0);
+    server.CloseOrderly();
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsClosed; }));
+    PumpFor(30);
+    EXPECT_EQ(log.Count("closed 0"), 1);
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+TEST_F(WSocketConnect, ReconnectingFromOnSessionClosedKeepsTheNewConnection) {
+    TRawListener server;
+    TWSocket socket;
+    int sessions = 0;
+    socket.OnSessionClosed = [&](TObject*, std::uint16_t) {
+        if (++sessions == 1) socket.Connect(); // Addr and Port are still assigned inside the event
+    };
+    Target(socket, server.PortText());
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    socket.Close();
+    EXPECT_EQ(socket.State(), wsConnecting);
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    EXPECT_EQ(winsock::OpenHandleCount(), 1);
+    socket.Close();
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+TEST_F(WSocketConnect, ExceptionInOnSessionConnectedGoesToOnBgExceptionAndAborts) {
+    TRawListener server;
+    for (bool allowClose : {true, false}) {
+        TWSocket socket;
+        std::string seen;
+        socket.OnSessionConnected = [](TObject*, std::uint16_t) { throw ESocketException("boom"); };
+        socket.OnBgException = [&](TObject*, Exception& e, bool& canClose) {
+            seen = std::string(e.ClassName()) + ":" + e.Message();
+            canClose = allowClose;
+        };
+        Target(socket, server.PortText());
+        socket.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+        EXPECT_EQ(seen, "ESocketException:boom");
+        EXPECT_EQ(socket.State(), allowClose ? wsClosed : wsConnected);
+        socket.Abort();
+    }
+}
+
+TEST_F(WSocketConnect, TestHookRaisesIntoTheBackgroundHandler) {
+    TRawListener server;
+    TWSocket socket;
+    TEventLog log;
+    log.Attach(socket);
+    Target(socket, server.PortText());
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    PostMessage(socket.Handle(), WM_USER + 6, 0, 0);
+    // Without OnBgException the default is to abort the connection.
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsClosed; }));
+    EXPECT_EQ(log.lines.back(), "closed 0");
+}
+
+TEST_F(WSocketConnect, PostFreeAndPostCloseFromInsideHandlers) {
+    TRawListener server;
+    const int before = WSocketObjectCount();
+    auto* socket = new TWSocket;
+    EXPECT_EQ(WSocketObjectCount(), before + 1);
+    bool closed = false;
+    socket->OnSessionConnected = [&](TObject* sender, std::uint16_t) {
+        static_cast<TWSocket*>(sender)->PostClose();
+        EXPECT_EQ(static_cast<TWSocket*>(sender)->State(), wsConnected);
+    };
+    socket->OnSessionClosed = [&](TObject* sender, std::uint16_t) {
+        closed = true;
+        static_cast<TWSocket*>(sender)->PostFree();
+    };
+    Target(*socket, server.PortText());
+    socket->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return closed && WSocketObjectCount() == before; }));
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+TEST_F(WSocketConnect, DestroyingAConnectedSocketFiresNothing) {
+    TRawListener server;
+    TEventLog log;
+    {
+        TWSocket socket;
+        Target(socket, server.PortText());
+        socket.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+        log.Attach(socket);
+    }
+    PumpFor(30);
+    EXPECT_THAT(log.lines, ElementsAre("state connected>closed"));
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+TEST_F(WSocketConnect, DatagramConnectIsConnectedAtOnce) {
+    TWSocket socket;
+    TEventLog log;
+    log.Attach(socket);
+    socket.SetAddr("127.0.0.1");
+    socket.SetPort(UnusedPort());
+    socket.SetProto("udp");
+    socket.Connect();
+    EXPECT_THAT(log.lines,
+                ElementsAre("state closed>opened", "state opened>connected", "connected 0"));
+    EXPECT_NE(socket.LocalPort(), "0"); // bound to the port the system chose
+    socket.Close();
+    EXPECT_EQ(socket.Proto(), "tcp");
+}
+
+} // namespace
