@@ -92,6 +92,19 @@ public:
         d_.OnInlineDecodeEnd = [this](TObject*, const std::string& name) { Add("IE " + name); };
     }
 
+    // The handlers capture this recorder; none may outlive it.
+    ~TMimeRecorder() {
+        d_.OnHeaderBegin = d_.OnHeaderLine = d_.OnHeaderEnd = nullptr;
+        d_.OnPartHeaderBegin = d_.OnPartHeaderLine = d_.OnPartHeaderEnd = nullptr;
+        d_.OnPartBegin = d_.OnPartEnd = d_.OnMessageEnd = nullptr;
+        d_.OnPartLine = nullptr;
+        d_.OnInlineDecodeBegin = nullptr;
+        d_.OnInlineDecodeLine = nullptr;
+        d_.OnInlineDecodeEnd = nullptr;
+    }
+    TMimeRecorder(const TMimeRecorder&) = delete;
+    TMimeRecorder& operator=(const TMimeRecorder&) = delete;
+
     static std::string EscapedText(const std::string& s) { return ::Escaped(s.data(), s.size()); }
 
     void Add(std::string event) { events_.push_back(std::move(event)); }
