@@ -1,0 +1,187 @@
+#include "app/Settings.h"
+#include "app/IniFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    std::string path = dir.path().toStdString() + "/postlark.ini";
+
+    void WriteFile(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+    std::string FileText() const {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+TEST_F(SettingsFile, MissingFileGivesTheFirstStartDefaults) {
+    const TOptions o = ReadOptions(TIniFile(path));
+    EXPECT_EQ(o.Pop3HostName, "");
+    EXPECT_EQ(o.Pop3PortNum, "");
+    EXPECT_EQ(o.Pop3UserPass, "");
+    EXPECT_EQ(o.SmtpPortName, "smtp");
+    EXPECT_FALSE(o.CheckAuto || o.DeleteOnServer || o.Forward || o.DeleteForwarded ||
+                 o.PrintOnReceive || o.UseUIDL);
+    EXPECT_EQ(o.IntervalHours, 0);
+    EXPECT_EQ(o.IntervalMinutes, 1);
+    EXPECT_TRUE(ReadJournal(TIniFile(path)).empty());
+}
+
+TEST_F(SettingsFile, IntervalIsStoredInMinutesAndSplitOnReading) {
+    TIniFile ini(path);
+    WriteOptions(ini, TOptions{}, 1, 30);
+    EXPECT_NE(FileText().find("TimeInterval=90\n"), std::string::npos);
+    TOptions o = ReadOptions(TIniFile(path));
+    EXPECT_EQ(o.IntervalHours, 1);
+    EXPECT_EQ(o.IntervalMinutes, 30);
+
+    WriteFile("[Options]\nTimeInterval=1500\n");
+    o = ReadOptions(TIniFile(path));
+    EXPECT_EQ(o.IntervalHours, 25); // the hours bar clamps this to 23
+    EXPECT_EQ(o.IntervalMinutes, 0);
+
+    WriteFile("[options]\n  timeinterval = 0x5A \n");
+    o = ReadOptions(TIniFile(path));
+    EXPECT_EQ(o.IntervalHours, 1);
+    EXPECT_EQ(o.IntervalMinutes, 30);
+
+    WriteFile("[Options]\nTimeInterval=ninety\n");
+    o = ReadOptions(TIniFile(path));
+    EXPECT_EQ(o.IntervalHours, 0);
+    EXPECT_EQ(o.IntervalMinutes, 1);
+}
+
+TEST(IniIntegers, DecimalHexAndRejects) {
+    int v = 0;
+    EXPECT_TRUE(TryStrToInt("-17", v) && v == -17);
+    EXPECT_TRUE(TryStrToInt("0X1f", v) && v == 31);
+    EXPECT_TRUE(TryStrToInt("0xFFFFFFFF", v) && v == -1);
+    EXPECT_TRUE(TryStrToInt("-2147483648", v) && v == INT32_MIN);
+    for (const char* bad : {"", "-", "0x", "12a", "2147483648", "0x123456789", "+5", " 5"})
+        EXPECT_FALSE(TryStrToInt(bad, v)) << bad;
+}
+
+TEST_F(SettingsFile, BooleansAreOneAndZeroAndAnyOtherIntegerIsTrue) {
+    TOptions o;
+    o.UseUIDL = true;
+    TIniFile ini(path);
+    WriteOptions(ini, o, 0, 1);
+    EXPECT_NE(FileText().find("UseUIDL=1\n"), std::string::npos);
+    EXPECT_NE(FileText().find("Forward=0\n"), std::string::npos);
+    WriteFile("[Options]\nForward=-3\nUseUIDL=yes\nCheckAuto=0x0\n");
+    o = ReadOptions(TIniFile(path));
+    EXPECT_TRUE(o.Forward);
+    EXPECT_FALSE(o.UseUIDL);
+    EXPECT_FALSE(o.CheckAuto);
+}
+
+TEST_F(SettingsFile, PasswordIsScrambledAndComesBack) {
+    for (const std::string password : {"s3cret pass", "", "äöü€", " edge "}) {
+        TOptions o;
+        o.Pop3UserPass = password;
+        TIniFile ini(path);
+        WriteOptions(ini, o, 0, 1);
+        if (!password.empty())
+            EXPECT_EQ(FileText().find(password), std::string::npos) << "stored in clear";
+        else
+            EXPECT_NE(FileText().find("Pop3UserPass=\n"), std::string::npos);
+        EXPECT_EQ(ReadOptions(TIniFile(path)).Pop3UserPass, password);
+    }
+    EXPECT_EQ(ScrambleText(ScrambleText("abc")), "abc");
+    // No printable ASCII character turns into a blank, a line break or a zero byte.
+    for (int c = 0x20; c < 0x7F; ++c) {
+        const unsigned char s =
+            static_cast<unsigned char>(ScrambleText(std::string(1, char(c)))[0]);
+        EXPECT_GE(s, 0x80) << c;
+    }
+}
+
+TEST_F(SettingsFile, JournalKeysAreRenumberedAndAnEmptyJournalRemovesTheSection) {
+    WriteFile("[Journal]\n7=old\n[Options]\nPop3HostName=h\n");
+    TIniFile ini(path);
+    WriteJournal(ini, {"a", "b", "c"});
+    EXPECT_EQ(TIniFile(path).ReadSection("Journal"), (std::vector<std::string>{"0", "1", "2"}));
+    EXPECT_EQ(ReadJournal(TIniFile(path)), (std::vector<std::string>{"a", "b", "c"}));
+    WriteJournal(ini, {});
+    EXPECT_FALSE(TIniFile(path).SectionExists("Journal"));
+    EXPECT_EQ(FileText().find("Journal"), std::string::npos);
+    EXPECT_EQ(TIniFile(path).ReadString("Options", "Pop3HostName", ""), "h");
+}
+
+TEST_F(SettingsFile, LongValuesReadBackCutAndLineBreaksCannotInjectKeys) {
+    TIniFile ini(path);
+    ini.WriteString("Options", "ForwardTo", std::string(3000, 'x'));
+    EXPECT_EQ(TIniFile(path).ReadString("Options", "ForwardTo", ""), std::string(2047, 'x'));
+
+    ini.WriteString("Options", "Pop3HostName", "host\r\n[Evil]\nPop3PortNum=1");
+    const TIniFile back(path);
+    EXPECT_EQ(back.ReadString("Options", "Pop3HostName", ""), "host");
+    EXPECT_FALSE(back.SectionExists("Evil"));
+    EXPECT_EQ(back.ReadString("Options", "Pop3PortNum", "none"), "none");
+}
+
+TEST_F(SettingsFile, BlanksAndQuotesSurviveARoundTrip) {
+    TIniFile ini(path);
+    for (const std::string value : {" lead", "trail ", "\"quoted\"", "'single'", "a=b;c"}) {
+        ini.WriteString("Options", "ForwardTo", value);
+        EXPECT_EQ(TIniFile(path).ReadString("Options", "ForwardTo", ""), value);
+    }
+}
+
+TEST_F(SettingsFile, HandWrittenFileKeepsItsOtherLines) {
+    WriteFile("; my settings\r\n[Options]\r\nPop3HostName = mail.example.org \r\nCustom=keep\r\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("OPTIONS", "pop3hostname", ""), "mail.example.org");
+    ini.WriteString("Options", "Pop3PortNum", "110");
+    const std::string text = FileText();
+    EXPECT_NE(text.find("; my settings"), std::string::npos);
+    EXPECT_NE(text.find("Custom=keep"), std::string::npos);
+    EXPECT_EQ(TIniFile(path).ReadString("Options", "Pop3PortNum", ""), "110");
+}
+
+TEST_F(SettingsFile, UnwritablePlaceRaisesAndStopsTheRemainingWrites) {
+    // Root ignores a folder's permissions, so the read-only place is then one the kernel refuses.
+    std::string place = dir.path().toStdString() + "/locked";
+    if (geteuid() == 0) {
+        place = "/proc/self";
+    } else {
+        ASSERT_EQ(mkdir(place.c_str(), 0555), 0);
+    }
+    const std::string file = place + "/postlark.ini";
+    TIniFile ini(file);
+    try {
+        WriteOptions(ini, TOptions{}, 0, 1);
+        FAIL() << "no error";
+    } catch (const EIniFileException& e) {
+        EXPECT_EQ(e.Message(), "Unable to write to " + file);
+    }
+    EXPECT_EQ(TIniFile(file).ReadString("Options", "Pop3HostName", "missing"), "missing");
+
+    // A settings file marked read-only stays untouched, whoever runs the program.
+    WriteFile("[Options]\nPop3HostName=old\n");
+    chmod(path.c_str(), 0444);
+    TIniFile readOnly(path);
+    EXPECT_THROW(readOnly.WriteString("Options", "Pop3HostName", "new"), EIniFileException);
+    EXPECT_EQ(TIniFile(path).ReadString("Options", "Pop3HostName", ""), "old");
+}
+
+TEST(SettingsFileName, BesideTheExecutableWithIniExtension) {
+    EXPECT_EQ(SettingsFileFor("/opt/postlark/postlark"), "/opt/postlark/postlark.ini");
+    EXPECT_EQ(SettingsFileFor("/opt/p.d/postlark.bin"), "/opt/p.d/postlark.ini");
+    EXPECT_EQ(SettingsFileFor("/opt/p.d/postlark"), "/opt/p.d/postlark.ini");
+}
+
+} // namespace
