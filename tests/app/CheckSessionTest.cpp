@@ -1,0 +1,194 @@
+#include "app/UnitMain.h"
+#include "net/Pop3Prot.h"
+#include "ui/ApplicationErrors.h"
+
+#include "tests/support/EventLoopFixture.h"
+#include "tests/support/ScriptedPeer.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using P = ScriptedPeer;
+
+namespace {
+
+// The main window runs a whole check against a scripted POP3 server on 127.0.0.1.
+class CheckSession : public WidgetTest {
+protected:
+    QTemporaryDir dir;
+    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<ScriptedPeer> peer;
+
+    void SetUp() override {
+        WidgetTest::SetUp();
+        TfrmMain::OverrideSettingsFile(dir.path().toStdString() + "/postlark.ini");
+        SetEscapedExceptionHandler([](std::exception_ptr) { ADD_FAILURE() << "escaped"; });
+        form = std::make_unique<TfrmMain>();
+        form->HostEdit->setText("127.0.0.1");
+        form->UserNameEdit->setText("joe");
+        form->PassWordEdit->setText("secret");
+    }
+    void TearDown() override {
+        form.reset();
+        peer.reset();
+        TfrmMain::OverrideSettingsFile({});
+        SetEscapedExceptionHandler(nullptr);
+    }
+
+    void Serve(std::vector<P::Step> script) {
+        peer = std::make_unique<ScriptedPeer>(std::move(script));
+        form->PortEdit->setText(QString::fromStdString(peer->PortText()));
+    }
+    // Clicks Check and waits until the session has ended with the message count.
+    void CheckAndWait() {
+        form->btnDownload->click();
+        ASSERT_TRUE(PumpUntil([&] { return form->StatusText().startsWith("There're"); }, 8000))
+            << form->StatusText().toStdString();
+        EXPECT_TRUE(peer->WaitFinished(2000));
+        EXPECT_TRUE(peer->Failures().empty()) << peer->Failures().front();
+    }
+    // The window's own log lines, without the client's "> " and "< " lines.
+    QStringList OwnLines() const {
+        QStringList own;
+        for (const QString& line : form->LogText().split('\n'))
+            if (!line.startsWith("> ") && !line.startsWith("< ")) own << line;
+        return own;
+    }
+    static std::vector<P::Step> Login(const char* stat) {
+        return {P::Send("+OK ready\r\n"),
+                P::ExpectLine("USER joe"),
+                P::Send("+OK\r\n"),
+                P::ExpectLine("PASS secret"),
+                P::Send("+OK\r\n"),
+                P::ExpectLine("STAT"),
+                P::Send(stat)};
+    }
+    static std::vector<P::Step> Retr(int n) {
+        const std::string num = std::to_string(n);
+        return {P::ExpectLine("RETR " + num),
+                P::Send("+OK\r\nSubject: " + num + "\r\n\r\nbody\r\n.\r\n")};
+    }
+    static std::vector<P::Step> Quit() {
+        return {P::ExpectLine("QUIT"), P::Send("+OK bye\r\n"), P::Close()};
+    }
+    static std::vector<P::Step> Join(std::initializer_list<std::vector<P::Step>> parts) {
+        std::vector<P::Step> all;
+        for (const auto& part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    }
+    void Hold(const std::string& id) {
+        auto m = std::make_unique<TMailMessage>();
+        m->MsgId = id;
+        form->AppendMessage(std::move(m));
+    }
+};
+
+TEST_F(CheckSession, EmptyMailboxQuitsAtOnce) {
+    Serve(Join({Login("+OK 0 0\r\n"), Quit()}));
+    CheckAndWait();
+    EXPECT_EQ(OwnLines(), QStringList({"Request Done Rq=0 Error=0", "Request Done Rq=1 Error=0",
+                                       "Request Done Rq=2 Error=0", "Request Done Rq=5 Error=0",
+                                       "No messages to download."}));
+    EXPECT_EQ(form->StatusText(), "There're 0 messages");
+    EXPECT_FALSE(form->Busy());
+    EXPECT_TRUE(form->btnDownload->isEnabled());
+    EXPECT_TRUE(form->isVisible() && !form->isMinimized());
+    EXPECT_FALSE(form->CoolTrayIcon->IconShown());
+    EXPECT_TRUE(form->LogText().contains("> PASS secret"));
+}
+
+TEST_F(CheckSession, EveryMessageIsRetrievedWithoutUidl) {
+    Serve(Join({Login("+OK 3 300\r\n"), Retr(1), Retr(2), Retr(3), Quit()}));
+    CheckAndWait();
+    EXPECT_EQ(OwnLines().mid(4), QStringList({"Message 1", "Request Done Rq=7 Error=0", "Message 2",
+                                              "Request Done Rq=7 Error=0", "Message 3",
+                                              "Request Done Rq=7 Error=0", "Finished"}));
+    EXPECT_EQ(peer->Received(), "USER joe\r\nPASS secret\r\nSTAT\r\nRETR 1\r\nRETR 2\r\nRETR "
+                                "3\r\nQUIT\r\n");
+}
+
+TEST_F(CheckSession, UidlSkipsAHeldMessage) {
+    form->UidlCheckBox->setChecked(true);
+    Hold("uid-2");
+    Serve(Join({Login("+OK 3 300\r\n"),
+                {P::ExpectLine("UIDL 1"), P::Send("+OK 1 uid-1\r\n")},
+                Retr(1),
+                {P::ExpectLine("UIDL 2"), P::Send("+OK 2 UID-2\r\n")},
+                {P::ExpectLine("UIDL 3"), P::Send("+OK 3 uid-3\r\n")},
+                Retr(3),
+                Quit()}));
+    CheckAndWait();
+    EXPECT_EQ(OwnLines().mid(4),
+              QStringList({"Request Done Rq=13 Error=0", "Message 1", "Request Done Rq=7 Error=0",
+                           "Request Done Rq=13 Error=0", "Message 2 already here",
+                           "Request Done Rq=13 Error=0", "Message 3", "Request Done Rq=7 Error=0",
+                           "Finished"}));
+    EXPECT_EQ(form->StatusText(), "There're 1 messages");
+}
+
+TEST_F(CheckSession, HeldLastMessageEndsTheChain) {
+    form->UidlCheckBox->setChecked(true);
+    Hold("uid-2");
+    Serve(Join({Login("+OK 2 200\r\n"),
+                {P::ExpectLine("UIDL 1"), P::Send("+OK 1 uid-1\r\n")},
+                Retr(1),
+                {P::ExpectLine("UIDL 2"), P::Send("+OK 2 uid-2\r\n")},
+                Quit()}));
+    CheckAndWait();
+    EXPECT_EQ(OwnLines().mid(OwnLines().size() - 3),
+              QStringList({"Request Done Rq=13 Error=0", "Message 2 already here", "Finished"}));
+}
+
+TEST_F(CheckSession, DeleteForwardedAloneDeletesEachRetrievedMessage) {
+    form->FwdDelCheckBox->setChecked(true);
+    Serve(Join({Login("+OK 2 200\r\n"),
+                Retr(1),
+                {P::ExpectLine("DELE 1"), P::Send("+OK\r\n")},
+                Retr(2),
+                {P::ExpectLine("DELE 2"), P::Send("+OK\r\n")},
+                Quit()}));
+    CheckAndWait();
+    EXPECT_TRUE(OwnLines().contains("Request Done Rq=9 Error=0"));
+    EXPECT_EQ(OwnLines().last(), "Finished");
+}
+
+TEST_F(CheckSession, WrongPasswordStopsAndStaysBusyUntilTheServerCloses) {
+    Serve({P::Send("+OK ready\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
+           P::ExpectLine("PASS secret"), P::Send("-ERR invalid\r\n"), P::Pause(400), P::Close()});
+    form->btnDownload->click();
+    ASSERT_TRUE(PumpUntil([&] { return form->StatusText() == "Aborted due Error"; }));
+    EXPECT_TRUE(form->Busy());
+    EXPECT_FALSE(form->btnClose->isEnabled());
+    form->btnDownloadClick(); // Check while busy: nothing
+    EXPECT_EQ(form->StatusText(), "Aborted due Error");
+    ASSERT_TRUE(PumpUntil([&] { return !form->Busy(); }));
+    EXPECT_EQ(form->StatusText(), "There're 0 messages");
+    EXPECT_TRUE(form->btnClose->isEnabled());
+    EXPECT_TRUE(form->isVisible() && !form->isMinimized());
+    EXPECT_EQ(OwnLines().last(), "Request Done Rq=2 Error=500");
+    EXPECT_EQ(peer->Received(), "USER joe\r\nPASS secret\r\n") << "no QUIT after an error";
+}
+
+TEST_F(CheckSession, SecondCheckBeforeTheGreetingIsRefused) {
+    Serve(Join({{P::Pause(300)}, Login("+OK 0 0\r\n"), Quit()}));
+    form->btnDownload->click();
+    EXPECT_EQ(form->StatusText(), "Connect ok");
+    form->btnDownload->click();
+    EXPECT_EQ(form->StatusText(), "Connect failed (POP3 component not ready)");
+    ASSERT_TRUE(PumpUntil([&] { return form->StatusText().startsWith("There're"); }, 8000));
+    EXPECT_EQ(peer->Connections(), 1);
+}
+
+TEST_F(CheckSession, EmptyPortAbortsTheCheck) {
+    form->PortEdit->setText("");
+    form->btnDownload->click();
+    ASSERT_TRUE(PumpUntil([&] { return form->StatusText() == "Aborted due Error"; }))
+        << form->StatusText().toStdString();
+    EXPECT_TRUE(OwnLines().last().startsWith("Request Done Rq=0 Error="));
+    EXPECT_FALSE(form->Busy());
+}
+
+} // namespace
