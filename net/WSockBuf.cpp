@@ -4,7 +4,8 @@
 #include <cstring>
 
 TBuffer::TBuffer(std::int32_t Size) : size_(Size <= 0 ? 1514 : Size) {
-    data_ = std::make_unique<char[]>(static_cast<size_t>(size_));
+    // Not zeroed: only written bytes are ever read.
+    data_ = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size_));
 }
 
 std::int32_t TBuffer::Write(const void* Data, std::int32_t Len) {

@@ -220,6 +220,8 @@ protected:
 
     void SetState(TSocketState NewState);
     void ReceiveLoop(std::uint16_t Error, TWSocketOptions Options);
+    // Hands the queue to the platform. Several queued blocks go out in one gathering write
+    // rather than through RawSend; OnSendData still reports each block's share.
     void TryToSend();
     void DiscardSendQueue();
     void ApplyLinger();
@@ -280,6 +282,8 @@ protected:
 private:
     bool sending_ = false;               // inside TryToSend
     std::uint32_t platformReceives_ = 0; // reads from the platform, for the receive loop
+    bool SendGathered();                 // true when everything offered was taken
+    void SendFailed();
     void WndProc(TMessage& Msg);
     void HandleSocketEvent(WPARAM Handle, std::uint16_t Events, std::uint16_t Error);
     void HandleLookupDone(TMessage& Msg);

@@ -361,6 +361,25 @@ int send(TSocket s, const void* data, int len, int flags) {
     return static_cast<int>(n);
 }
 
+int sendv(TSocket s, const iovec* buffers, int count, int flags) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(buffers);
+    message.msg_iovlen = static_cast<size_t>(count);
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += buffers[i].iov_len;
+    const ssize_t n = ::sendmsg(entry->fd, &message, flags | MSG_NOSIGNAL);
+    if (n < 0) {
+        const int error = errno;
+        if (error == EAGAIN) ArmWrite(s, *entry);
+        return Fail(WinsockErrorFromErrno(error));
+    }
+    if (static_cast<size_t>(n) < total) ArmWrite(s, *entry);
+    return static_cast<int>(n);
+}
+
 int sendto(TSocket s, const void* data, int len, int flags, const sockaddr_in& to) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 // A small socket API in the shape the socket component's algorithms are written against,
 // over POSIX non-blocking IPv4 sockets:
@@ -54,6 +55,8 @@ TSocket accept(TSocket s, sockaddr_in* addr);
 int connect(TSocket s, const sockaddr_in& addr);
 int send(TSocket s, const void* data, int len, int flags);
 int sendto(TSocket s, const void* data, int len, int flags, const sockaddr_in& to);
+// One send of several buffers in order (a gathering write); the same rules as send.
+int sendv(TSocket s, const iovec* buffers, int count, int flags);
 int recv(TSocket s, void* buffer, int len, int flags);
 int recvfrom(TSocket s, void* buffer, int len, int flags, sockaddr_in* from);
 int setsockopt(TSocket s, int level, int name, const void* value, int len);
