@@ -210,7 +210,8 @@ void TCustomPop3Cli::MultiLineLineHandler() {
         TriggerRequestDone(500);
         return;
     }
-    const std::shared_ptr<bool> alive = alive_;
+    // Only reached from ProcessLines, whose own reference keeps the flag alive.
+    const bool* alive = alive_.get();
     if (lineContinues_) {
         // The rest of a line longer than the receive buffer: message data, never the end of
         // the reply. A LIST or UIDL entry was reported with its first piece already.

@@ -120,13 +120,20 @@ std::size_t TPop3ReceiveBuffer::Room() noexcept {
 
 void TPop3ReceiveBuffer::Commit(std::size_t received) noexcept {
     const std::size_t room = kSize - start_ - count_;
-    count_ += received < room ? received : room;
+    if (received > room) received = room;
+    // One scan per read instead of one per line: NUL bytes are rare in mail.
+    if (!mayHoldNul_ && std::memchr(buffer_ + start_ + count_, '\0', received) != nullptr)
+        mayHoldNul_ = true;
+    count_ += received;
 }
 
 void TPop3ReceiveBuffer::Consume(std::size_t bytes) noexcept {
     start_ += bytes;
     count_ -= bytes;
-    if (count_ == 0) start_ = 0;
+    if (count_ == 0) {
+        start_ = 0;
+        mayHoldNul_ = false;
+    }
 }
 
 bool TPop3ReceiveBuffer::NextLine(std::string& line, bool& continuation) {
@@ -158,7 +165,7 @@ bool TPop3ReceiveBuffer::NextLine(std::string& line, bool& continuation) {
         } else {
             return false;
         }
-        const void* nul = std::memchr(data, '\0', length);
+        const void* nul = mayHoldNul_ ? std::memchr(data, '\0', length) : nullptr;
         line.assign(data, nul ? static_cast<const char*>(nul) - data : length);
         continuation = afterCut_;
         afterCut_ = cut;
@@ -171,4 +178,5 @@ void TPop3ReceiveBuffer::Clear() noexcept {
     start_ = 0;
     count_ = 0;
     afterCut_ = false;
+    mayHoldNul_ = false;
 }

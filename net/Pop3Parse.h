@@ -88,7 +88,8 @@ private:
     void Consume(std::size_t bytes) noexcept;
 
     char buffer_[kSize] = {};
-    std::size_t start_ = 0; // first byte held
-    std::size_t count_ = 0; // bytes held
-    bool afterCut_ = false; // the bytes held continue a line that was cut
+    std::size_t start_ = 0;   // first byte held
+    std::size_t count_ = 0;   // bytes held
+    bool afterCut_ = false;   // the bytes held continue a line that was cut
+    bool mayHoldNul_ = false; // a NUL byte arrived since the buffer was last empty
 };

@@ -183,18 +183,29 @@ void TCustomPop3Cli::SessionConnected(TObject*, std::uint16_t Error) {
 }
 
 void TCustomPop3Cli::DataAvailable(TObject*, std::uint16_t Error) {
-    if (!socket_) return;
-    const std::size_t room = receiveBuffer_.Room();
-    if (room > 0) {
-        const int received = socket_->Receive(receiveBuffer_.Space(), static_cast<int>(room));
-        if (received < 1) return;
-        receiveBuffer_.Commit(static_cast<std::size_t>(received));
+    const std::shared_ptr<bool> alive = alive_;
+    // While a read fills the buffer more bytes are likely queued: reading on here spares the
+    // socket a readiness query per 4 KB, and the lines come out exactly as if it had called
+    // this handler again.
+    for (bool first = true;; first = false) {
+        if (!socket_ || (!first && socket_->State() != wsConnected)) return;
+        const std::size_t room = receiveBuffer_.Room();
+        int received = 0;
+        if (room > 0) {
+            received = socket_->Receive(receiveBuffer_.Space(), static_cast<int>(room));
+            if (received < 1) return;
+            receiveBuffer_.Commit(static_cast<std::size_t>(received));
+        }
+        if (!ProcessLines(Error) || !*alive) return;
+        if (room == 0 || static_cast<std::size_t>(received) < room) return;
     }
+}
 
+bool TCustomPop3Cli::ProcessLines(std::uint16_t Error) {
     const std::shared_ptr<bool> alive = alive_;
     while (receiveBuffer_.NextLine(lastResponse_, lineContinues_)) {
         TriggerResponse(lastResponse_);
-        if (!*alive) return;
+        if (!*alive) return false;
         switch (state_) {
         case pop3WaitingBanner:
             if (lineContinues_) {
@@ -202,7 +213,7 @@ void TCustomPop3Cli::DataAvailable(TObject*, std::uint16_t Error) {
                 break;
             }
             HandleBanner(Error);
-            if (!*alive || !connected_) return; // a refused greeting closed the session
+            if (!*alive || !connected_) return false; // a refused greeting closed the session
             break;
         case pop3WaitingResponse:
             if (!next_) throw Pop3Exception("Program error: FNext is nil");
@@ -212,8 +223,9 @@ void TCustomPop3Cli::DataAvailable(TObject*, std::uint16_t Error) {
             TriggerDisplay("< " + lastResponse_);
             break;
         }
-        if (!*alive) return;
+        if (!*alive) return false;
     }
+    return true;
 }
 
 void TCustomPop3Cli::HandleBanner(std::uint16_t Error) {

@@ -212,6 +212,9 @@ private:
     void DnsLookupDone(TObject* Sender, std::uint16_t Error);
     void SessionConnected(TObject* Sender, std::uint16_t Error);
     void DataAvailable(TObject* Sender, std::uint16_t Error);
+    // Hands every complete line held to the handler of the current state; false when the
+    // client must stop reading (refused greeting, client destroyed).
+    bool ProcessLines(std::uint16_t Error);
     void SessionClosed(TObject* Sender, std::uint16_t Error);
 
     // Line handlers and after-reply steps.

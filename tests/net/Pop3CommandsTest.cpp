@@ -303,3 +303,87 @@ TEST_F(Pop3Commands, MultiLineListAndUidl) {
     cli->Abort();
     Check(peer);
 }
+
+// Lines around the 4,093-byte cut inside a message: every byte arrives, no line gains a CR or
+// an empty neighbour, and the "." after them still ends the reply.
+TEST_F(Pop3Commands, LinesAroundTheBufferCutKeepTheMessage) {
+    std::string body;
+    std::vector<std::string> lines;
+    for (std::size_t length : {4092u, 4093u, 4094u, 8186u}) {
+        lines.push_back(std::string(length, static_cast<char>('a' + length % 26)));
+        body += lines.back() + "\r\n";
+    }
+    P peer(Login({P::ExpectLine("RETR 1"), P::Send("+OK\r\n" + body + ".\r\n"),
+                  P::ExpectLine("RETR 2"), P::SendSplit("+OK\r\n" + body + ".\r\n", 4093),
+                  P::ExpectClosed()}));
+    Start(peer);
+    for (int n : {1, 2}) {
+        std::string joined;
+        cli->OnMessageLine = [&](TObject*) { joined += cli->LastResponse() + "|"; };
+        cli->SetMsgNum(n);
+        ASSERT_TRUE(Run([&] { cli->Retr(); })) << "message " << n << " never ended";
+        EXPECT_EQ(lastError, 0);
+        // Pieces of a cut line arrive as further lines; their bytes are all there, in order.
+        std::string expected;
+        for (const std::string& line : lines) {
+            for (std::size_t at = 0; at < line.size(); at += 4093)
+                expected += line.substr(at, 4093) + "|";
+        }
+        if (joined != expected) {
+            // A 4,092-byte line ending with CR may be cut before its CR; compare the bytes.
+            std::string a = joined, b = expected;
+            std::erase(a, '|');
+            std::erase(b, '|');
+            EXPECT_EQ(a, b) << "message " << n;
+        }
+    }
+    cli->Abort();
+    Check(peer);
+}
+
+// Hostile servers: the request completes or fails cleanly, with nothing read out of bounds.
+TEST_F(Pop3Commands, HostileServers) {
+    const std::string endless(3 * 1024 * 1024, 'x');
+    static const char withNuls[] = "+OK\r\nSub\0ject: a\r\n\0\r\nb\0dy\r\n.\r\n";
+    P peer(Login({P::ExpectLine("RETR 1"), P::Send("+OK\r\n" + endless + "\r\n.\r\n"),
+                  P::ExpectLine("RETR 2"), P::Send(std::string(withNuls, sizeof withNuls - 1)),
+                  P::ExpectLine("LIST"), P::Send("+OK\r\n1 99999999999\r\n4294967296 5\r\n.\r\n"),
+                  P::ExpectLine("RETR 3"), P::Send("+OK\r\nline one\r\nline tw"), P::Pause(50),
+                  P::Reset()}));
+    Start(peer);
+    std::size_t bytes = 0, pieces = 0;
+    const TNotifyEvent logLine = cli->OnMessageLine;
+    cli->OnMessageLine = [&](TObject*) {
+        bytes += cli->LastResponse().size();
+        ++pieces;
+    };
+    cli->SetMsgNum(1);
+    ASSERT_TRUE(Run([&] { cli->Retr(); }, 20000));
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(bytes, endless.size());
+    EXPECT_EQ(pieces, (endless.size() + 4092) / 4093);
+
+    // NUL bytes end a line's text; the line is still consumed as a whole.
+    cli->OnMessageLine = logLine;
+    log.clear();
+    cli->SetMsgNum(2);
+    ASSERT_TRUE(Run([&] { cli->Retr(); }));
+    EXPECT_EQ(log,
+              (Log{"begin +OK", "line Sub", "header-end ", "line ", "line b", "end .", "done 0"}));
+
+    log.clear();
+    cli->SetMsgNum(0);
+    ASSERT_TRUE(Run([&] { cli->List(); }));
+    EXPECT_EQ(log, (Log{"list-begin +OK", "list 1 " + std::to_string(kPop3NumberMax),
+                        "list " + std::to_string(kPop3NumberMax) + " 5", "list-end .", "done 0"}));
+
+    // A reset in the middle of RETR: the request ends with 10004 and no end event.
+    log.clear();
+    cli->SetMsgNum(3);
+    ASSERT_TRUE(Run([&] { cli->Retr(); }));
+    EXPECT_EQ(lastError, 10004);
+    EXPECT_EQ(log, (Log{"begin +OK", "line line one", "done 10004"}));
+    EXPECT_FALSE(cli->Connected());
+    EXPECT_EQ(cli->ProtocolState(), pop3Disconnected);
+    Check(peer);
+}
