@@ -135,7 +135,13 @@ void TfrmMain::FormCreate() {
         DatePicker->setDate(now.date());
     }
     ccbDays->setCurrentIndex(0);
-    FetchBannerStep();
+    // A failed banner download is reported like any escaped error, once everything else of the
+    // start is in place; the window must still come up usable.
+    try {
+        FetchBannerStep();
+    } catch (...) {
+        HandleEscapedException(std::current_exception());
+    }
 }
 
 void TfrmMain::FetchBannerStep() {}
