@@ -6,6 +6,8 @@
 
 #include <gmock/gmock.h>
 
+#include <netinet/tcp.h>
+
 using ::testing::ElementsAre;
 
 namespace {
@@ -262,6 +264,57 @@ TEST_F(WSocketConnect, DatagramConnectIsConnectedAtOnce) {
     EXPECT_NE(socket.LocalPort(), "0"); // bound to the port the system chose
     socket.Close();
     EXPECT_EQ(socket.Proto(), "tcp");
+}
+
+TEST_F(WSocketConnect, ConnectAppliesTheStreamOptionsAndBindsTheLocalEnd) {
+    TRawListener server;
+    auto option = [](TSocket handle, int level, int name) {
+        int value = 0;
+        socklen_t length = sizeof value;
+        ::getsockopt(winsock::NativeHandle(handle), level, name, &value, &length);
+        return value;
+    };
+    TWSocket socket;
+    socket.SetComponentOptions({wsoTcpNoDelay});
+    Target(socket, server.PortText());
+    socket.SetLocalAddr("127.0.0.1");
+    socket.Connect();
+    const TSocket handle = socket.HSocket();
+    EXPECT_NE(option(handle, SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_NE(option(handle, SOL_SOCKET, SO_REUSEADDR), 0);
+    EXPECT_NE(option(handle, IPPROTO_TCP, TCP_NODELAY), 0);
+    linger value{};
+    socklen_t length = sizeof value;
+    ::getsockopt(winsock::NativeHandle(handle), SOL_SOCKET, SO_LINGER, &value, &length);
+    EXPECT_EQ(value.l_onoff, 1); // on with 0 seconds: the default
+    EXPECT_EQ(value.l_linger, 0);
+    EXPECT_NE(socket.LocalPort(), "0"); // the port actually bound
+    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    EXPECT_EQ(socket.GetBoundPort(), socket.LocalPort());
+    EXPECT_EQ(socket.GetBoundAddr(), "127.0.0.1");
+    socket.Close();
+
+    socket.SetComponentOptions({});
+    Target(socket, server.PortText());
+    socket.SetLingerOnOff(wsLingerNoSet);
+    socket.Connect();
+    EXPECT_EQ(option(socket.HSocket(), IPPROTO_TCP, TCP_NODELAY), 0);
+    ::getsockopt(winsock::NativeHandle(socket.HSocket()), SOL_SOCKET, SO_LINGER, &value, &length);
+    EXPECT_EQ(value.l_onoff, 0);
+    socket.Abort();
+}
+
+TEST_F(WSocketConnect, PumpEventsNotesAQuitRequestWhenMultiThreaded) {
+    TWSocket socket;
+    socket.PumpEvents();
+    EXPECT_FALSE(socket.Terminated());
+    Application::Terminate();
+    socket.PumpEvents();
+    EXPECT_FALSE(socket.Terminated()); // the application-wide pump leaves the socket alone
+    socket.SetMultiThreaded(true);
+    socket.PumpEvents();
+    EXPECT_TRUE(socket.Terminated());
+    Application::ResetTerminated();
 }
 
 } // namespace

@@ -1,0 +1,184 @@
+// The readiness notifications in isolation: each kind is posted once per occasion and
+// re-armed only by the call that consumes it, as the socket component relies on.
+#include "net/WinsockEmulation.h"
+
+#include "tests/net/WSocketTestSupport.h"
+#include "tests/support/EventLoopFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <thread>
+
+using ::testing::ElementsAre;
+
+namespace {
+
+constexpr std::uint32_t kMsg = WM_USER + 1;
+
+class WinsockEmulation : public EventLoopTest {
+protected:
+    void SetUp() override {
+        EventLoopTest::SetUp();
+        window = AllocateHWnd([this](TMessage& m) {
+            if (static_cast<TSocket>(m.WParam) == handle)
+                events.push_back(Name(LoWord(m.LParam)) + " " + std::to_string(HiWord(m.LParam)));
+        });
+    }
+    void TearDown() override {
+        if (handle != INVALID_SOCKET) winsock::closesocket(handle);
+        DeallocateHWnd(window);
+    }
+    static std::string Name(std::uint16_t event) {
+        switch (event) {
+        case FD_READ:
+            return "read";
+        case FD_WRITE:
+            return "write";
+        case FD_ACCEPT:
+            return "accept";
+        case FD_CONNECT:
+            return "connect";
+        case FD_CLOSE:
+            return "close";
+        default:
+            return "event" + std::to_string(event);
+        }
+    }
+    // A registered, connected client socket on server.
+    void ConnectTo(TRawListener& server) {
+        handle = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        ASSERT_NE(handle, INVALID_SOCKET);
+        ASSERT_EQ(winsock::WSAAsyncSelect(handle, window, kMsg, 0x3B), 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<std::uint16_t>(std::stoi(server.PortText())));
+        const int rc = winsock::connect(handle, addr);
+        EXPECT_TRUE(rc == 0 || winsock::WSAGetLastError() == WSAEWOULDBLOCK);
+        ASSERT_TRUE(PumpUntil([&] { return events.size() >= 2; }));
+        ASSERT_GE(server.Accept(), 0);
+    }
+
+    HWND window = 0;
+    TSocket handle = INVALID_SOCKET;
+    std::vector<std::string> events;
+};
+
+TEST_F(WinsockEmulation, ConnectThenOneWriteAndNothingContinuous) {
+    TRawListener server;
+    ConnectTo(server);
+    PumpFor(50);
+    EXPECT_THAT(events, ElementsAre("connect 0", "write 0"));
+}
+
+TEST_F(WinsockEmulation, ReadIsReArmedOnlyByRecvAndCloseComesOnceAfterTheData) {
+    TRawListener server;
+    ConnectTo(server);
+    events.clear();
+    server.SendAll("0123456789");
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    PumpFor(30);
+    EXPECT_THAT(events, ElementsAre("read 0")); // data still pending, but no second message
+
+    char buffer[4];
+    EXPECT_EQ(winsock::recv(handle, buffer, sizeof buffer, 0), 4);
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[1], "read 0"); // the rest is still there
+
+    server.CloseOrderly();
+    char rest[16];
+    EXPECT_EQ(winsock::recv(handle, rest, sizeof rest, 0), 6);
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 3; }));
+    EXPECT_EQ(events[2], "close 0");
+    EXPECT_EQ(winsock::recv(handle, rest, sizeof rest, 0), 0);
+    PumpFor(30);
+    EXPECT_EQ(events.size(), 3u);
+}
+
+TEST_F(WinsockEmulation, ResetIsReportedAsCloseWithTheError) {
+    TRawListener server;
+    ConnectTo(server);
+    events.clear();
+    server.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    PumpFor(30);
+    EXPECT_THAT(events, ElementsAre("close 10054"));
+}
+
+TEST_F(WinsockEmulation, WriteComesBackOnlyAfterASendThatCouldNotComplete) {
+    TRawListener server;
+    ConnectTo(server);
+    events.clear();
+    EXPECT_EQ(winsock::send(handle, "abc", 3, 0), 3);
+    PumpFor(30);
+    EXPECT_TRUE(events.empty());
+
+    const std::string block(1 << 20, 'w');
+    int sent = 0;
+    while (sent >= 0)
+        sent = winsock::send(handle, block.data(), static_cast<int>(block.size()), 0);
+    EXPECT_EQ(winsock::WSAGetLastError(), WSAEWOULDBLOCK);
+    PumpFor(30);
+    EXPECT_TRUE(events.empty()); // nobody reads yet
+    std::thread reader([&] { server.Read(64u << 20); });
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    winsock::closesocket(handle);
+    handle = INVALID_SOCKET;
+    reader.join();
+    EXPECT_THAT(events, ElementsAre("write 0"));
+}
+
+TEST_F(WinsockEmulation, RefusedConnectArrivesAsConnectWithTheError) {
+    handle = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(winsock::WSAAsyncSelect(handle, window, kMsg, 0x3B), 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(std::stoi(UnusedPort())));
+    EXPECT_EQ(winsock::connect(handle, addr), SOCKET_ERROR);
+    EXPECT_EQ(winsock::WSAGetLastError(), WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    PumpFor(30);
+    EXPECT_THAT(events, ElementsAre("connect 10061"));
+}
+
+TEST_F(WinsockEmulation, AcceptIsReportedWhileAConnectionWaits) {
+    handle = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(winsock::bind(handle, addr), 0);
+    ASSERT_EQ(winsock::getsockname(handle, &addr), 0);
+    ASSERT_EQ(winsock::listen(handle, 5), 0);
+    ASSERT_EQ(winsock::WSAAsyncSelect(handle, window, kMsg, 0x2B), 0);
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    PumpFor(30);
+    EXPECT_THAT(events, ElementsAre("accept 0"));
+    sockaddr_in peer{};
+    const TSocket accepted = winsock::accept(handle, &peer);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_NE(accepted, handle);
+    winsock::closesocket(accepted);
+    ::close(client);
+    PumpFor(30);
+    EXPECT_EQ(events.size(), 1u);
+}
+
+TEST_F(WinsockEmulation, HandlesAreNeverReusedAndUnknownHandlesFail) {
+    const TSocket first = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    winsock::closesocket(first);
+    const TSocket second = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(first, second);
+    char byte;
+    EXPECT_EQ(winsock::recv(first, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(winsock::WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(winsock::closesocket(first), SOCKET_ERROR);
+    winsock::closesocket(second);
+    EXPECT_EQ(winsock::WSACancelAsyncRequest(123456), SOCKET_ERROR);
+    EXPECT_EQ(winsock::WSAGetLastError(), WSAEINVAL);
+}
+
+} // namespace
