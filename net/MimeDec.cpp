@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <new>
 
 using namespace MimeDecScan;
 
@@ -52,7 +54,8 @@ void TMimeDecode::DecodeStream(TStream& stream) {
     } release{*this};
     decoding_ = true;
 
-    buffer_ = std::make_unique_for_overwrite<char[]>(kInitialBufferSize + 1);
+    buffer_.reset(static_cast<char*>(std::malloc(kInitialBufferSize + 1)));
+    if (!buffer_) throw std::bad_alloc();
     size_ = kInitialBufferSize;
     head_ = scan_ = tail_ = 0;
     endOfStream_ = false;

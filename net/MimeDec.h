@@ -161,7 +161,12 @@ private:
     // next LF resumes. size_ is the usable size; one more byte is always allocated so that
     // a NUL can follow the last line of the input.
     TStream* stream_ = nullptr;
-    std::unique_ptr<char[]> buffer_;
+    struct TFree {
+        void operator()(char* p) const noexcept;
+    };
+    // Grown with realloc: large blocks are then remapped rather than copied and faulted in
+    // again, which keeps a huge line close to the cost of reading it.
+    std::unique_ptr<char, TFree> buffer_;
     size_t size_ = 0;
     size_t head_ = 0;
     size_t scan_ = 0;

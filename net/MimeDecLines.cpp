@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -60,6 +62,10 @@ void TMimeDecode::ReadLines() {
     }
 }
 
+void TMimeDecode::TFree::operator()(char* p) const noexcept {
+    std::free(p);
+}
+
 // Reads up to maxBytes into the free end of the buffer; false at the end of the stream.
 bool TMimeDecode::FillBuffer(size_t maxBytes) {
     if (tail_ == size_) MakeRoom();
@@ -78,13 +84,14 @@ bool TMimeDecode::FillBuffer(size_t maxBytes) {
 // line of any length costs time linear in its length.
 void TMimeDecode::MakeRoom() {
     const size_t keep = tail_ - head_;
-    if (head_ > size_ / 4 * 3) {
-        std::memmove(buffer_.get(), buffer_.get() + head_, keep);
-    } else {
+    const bool grow = head_ <= size_ / 4 * 3;
+    if (head_ > 0) std::memmove(buffer_.get(), buffer_.get() + head_, keep);
+    if (grow) {
         const size_t grown = size_ * 2;
-        auto bigger = std::make_unique_for_overwrite<char[]>(grown + 1);
-        std::memcpy(bigger.get(), buffer_.get() + head_, keep);
-        buffer_ = std::move(bigger);
+        char* bigger = static_cast<char*>(std::realloc(buffer_.get(), grown + 1));
+        if (!bigger) throw std::bad_alloc();
+        (void)buffer_.release();
+        buffer_.reset(bigger);
         size_ = grown;
     }
     scan_ -= head_;
