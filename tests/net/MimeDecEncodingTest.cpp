@@ -76,7 +76,9 @@ TEST(MimeDecEncoding, XUuencodePart) {
                          "end\r\n"
                          "#86)C\r\n"),
               (Events{"PB", "PL 3 abc", "PL 3 a`\\x00", "PL 0", "PE", "ME"}));
-    // A scissors line is neither a begin nor data.
+    // The file name is cut at 255 characters; a scissors line is neither a begin nor data.
+    const Events named = DecodeEvents(d, "\r\nbegin 644 " + std::string(300, 'n') + "\r\n");
+    EXPECT_EQ(named[2], "IB " + std::string(255, 'n'));
     EXPECT_EQ(BodyEvents(d, "x-uuencode", "begin -- cut here --\r\n#86)C\r\n"),
               (Events{"PB", "PE", "ME"}));
 }

@@ -153,22 +153,6 @@ TEST(MimeDecHeader, HeaderEndedByEndOfInput) {
     EXPECT_EQ(DecodeEvents(d, ""), (Events{"PE", "ME"}));
 }
 
-TEST(MimeDecScanner, TokenDelimiters) {
-    TScan s = ScanToken("  Content-Type: x", 0);
-    EXPECT_EQ(s.Text, "content-type");
-    EXPECT_EQ(s.Delim, ':');
-    EXPECT_EQ(s.Next, 16u);
-
-    s = ScanToken("Subject \t: x", 0);
-    EXPECT_EQ(s.Delim, ' ');
-    EXPECT_EQ(s.Next, 11u); // the colon after the blanks was consumed
-
-    s = ScanToken("ABC", 0);
-    EXPECT_EQ(s.Text, "abc");
-    EXPECT_EQ(s.Delim, kEndOfLine);
-    EXPECT_EQ(s.Next, 3u);
-}
-
 TEST(MimeDecScanner, CommentsAndQuotedValues) {
     TScan s = ScanCommentToken("Text/(a; B=c)Plain; x", 0);
     EXPECT_EQ(s.Text, "text/a; b=cplain");
@@ -188,12 +172,4 @@ TEST(MimeDecScanner, CommentsAndQuotedValues) {
     s = ScanQuotedOrRest(" Rest Of; Line ", 0);
     EXPECT_EQ(s.Text, "Rest Of; Line ");
     EXPECT_EQ(s.Delim, '=');
-}
-
-TEST(MimeDecScanner, UuencodeHelpers) {
-    EXPECT_EQ(UuBeginFileName("begin 644 my file.txt"), "my file.txt");
-    EXPECT_EQ(UuBeginFileName("begin file"), "file");
-    EXPECT_EQ(UuBeginFileName("begin 644 " + std::string(300, 'n')).size(), 255u);
-    EXPECT_TRUE(IsCutHereLine("begin --- CUT HERE ---"));
-    EXPECT_FALSE(IsCutHereLine("begin - cut here"));
 }

@@ -151,16 +151,3 @@ TEST(MimeDecParts, PartFieldsAreClearedAtEveryBoundary) {
     EXPECT_EQ(seen, (std::vector<std::string>{"application/pdf|attachment|r.pdf|ABC", "|||QUJD",
                                               "|||\r\n"}));
 }
-
-// A handler may read everything the decoder reports while the decode runs; reading the
-// header fields at OnHeaderEnd gives the complete message header.
-TEST(MimeDecParts, FieldsAreSetBeforeTheEventsThatReportThem) {
-    TMimeDecode d;
-    std::string atHeaderEnd;
-    d.OnHeaderEnd = [&](TObject*) { atHeaderEnd = d.MsgSubject() + "|" + d.MsgBoundary(); };
-    TMemoryStream stream;
-    stream.WriteString("Subject: s\r\nContent-Type: multipart/mixed; boundary=q\r\n\r\n");
-    stream.SetPosition(0);
-    d.DecodeStream(stream);
-    EXPECT_EQ(atHeaderEnd, "s|--q");
-}
