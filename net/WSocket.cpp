@@ -19,6 +19,7 @@ std::string Trim(const std::string& text) {
 
 TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner) {
     window_ = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
+    if (window_ == 0) ReportError("Cannot create a hidden window for TWSocket");
     bufSize_ = 1460;
     multiCastIpTTL_ = 1;
     ResetToDefaults();

@@ -190,7 +190,8 @@ public:
 
 protected:
     // Handles one message of the socket's endpoint. Runs inside the protection that hands an
-    // escaping Exception to ReportBackgroundException.
+    // escaping Exception to ReportBackgroundException. The free request (WM_USER+5) deletes
+    // the object: an override must not touch it after passing that message to this version.
     virtual void HandleNotification(TMessage& Msg);
     // Runs at the end of every close and once at creation; at creation it is this class's
     // version (C++ constructors do not dispatch to overrides), so a layer that extends the reset

@@ -3,10 +3,13 @@
 
 #include "tests/net/WSocketTestSupport.h"
 #include "tests/support/EventLoopFixture.h"
+#include "ui/ApplicationErrors.h"
 
 #include <gmock/gmock.h>
 
 #include <netinet/tcp.h>
+
+#include <stdexcept>
 
 using ::testing::ElementsAre;
 
@@ -200,6 +203,31 @@ TEST_F(WSocketConnect, ExceptionInOnSessionConnectedGoesToOnBgExceptionAndAborts
         EXPECT_EQ(socket.State(), allowClose ? wsClosed : wsConnected);
         socket.Abort();
     }
+}
+
+TEST_F(WSocketConnect, ForeignExceptionsGoToTheApplicationHandlerNotOnBgException) {
+    TRawListener server;
+    TWSocket socket;
+    std::string escaped;
+    bool background = false;
+    SetEscapedExceptionHandler([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            escaped = e.what();
+        }
+    });
+    socket.OnSessionConnected = [](TObject*, std::uint16_t) {
+        throw std::runtime_error("not ours");
+    };
+    socket.OnBgException = [&](TObject*, Exception&, bool&) { background = true; };
+    Target(socket, server.PortText());
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return !escaped.empty(); }));
+    SetEscapedExceptionHandler(nullptr);
+    EXPECT_EQ(escaped, "not ours");
+    EXPECT_FALSE(background);
+    EXPECT_EQ(socket.State(), wsConnected);
 }
 
 TEST_F(WSocketConnect, TestHookRaisesIntoTheBackgroundHandler) {
