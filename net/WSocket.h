@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -283,7 +284,12 @@ protected:
 private:
     bool sending_ = false;               // inside TryToSend
     std::uint32_t platformReceives_ = 0; // reads from the platform, for the receive loop
-    bool SendGathered();                 // true when everything offered was taken
+    // Drained blocks kept for the next QueueSendData instead of a free and an allocation
+    // per block; bounded, so a burst does not pin memory.
+    std::vector<std::unique_ptr<TBuffer>> spareBlocks_;
+    std::unique_ptr<TBuffer> NewBlock();
+    void RetireFrontBlock();
+    bool SendGathered(); // true when everything offered was taken
     void SendFailed();
     void WndProc(TMessage& Msg);
     void HandleSocketEvent(WPARAM Handle, std::uint16_t Events, std::uint16_t Error);

@@ -28,10 +28,10 @@ int TCustomWSocket::SendText(const std::string& Str) {
 void TCustomWSocket::QueueSendData(const void* Data, int Len) {
     if (Len <= 0) return;
     const char* bytes = static_cast<const char*>(Data);
-    if (bufList_.empty()) bufList_.push_back(std::make_unique<TBuffer>(bufSize_));
+    if (bufList_.empty()) bufList_.push_back(NewBlock());
     int written = bufList_.back()->Write(bytes, Len);
     while (written < Len) {
-        bufList_.push_back(std::make_unique<TBuffer>(bufSize_));
+        bufList_.push_back(NewBlock());
         written += bufList_.back()->Write(bytes + written, Len - written);
     }
 }
@@ -60,7 +60,7 @@ void TCustomWSocket::TryToSend() {
         const char* data = block->Peek(pending);
         if (pending <= 0) {
             if (bufList_.size() > 1) {
-                bufList_.pop_front();
+                RetireFrontBlock();
                 continue;
             }
             allSent_ = true;
@@ -137,6 +137,20 @@ void TCustomWSocket::SendFailed() {
 
 void TCustomWSocket::DiscardSendQueue() {
     bufList_.clear();
+}
+
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlock() {
+    if (spareBlocks_.empty()) return std::make_unique<TBuffer>(bufSize_);
+    std::unique_ptr<TBuffer> block = std::move(spareBlocks_.back());
+    spareBlocks_.pop_back();
+    return block;
+}
+
+void TCustomWSocket::RetireFrontBlock() {
+    constexpr size_t kMaxSpareBlocks = 64;
+    if (spareBlocks_.size() < kMaxSpareBlocks && bufList_.front()->WrCount() == 0)
+        spareBlocks_.push_back(std::move(bufList_.front()));
+    bufList_.pop_front();
 }
 
 int TCustomWSocket::RawSend(const void* Data, int Len) {
