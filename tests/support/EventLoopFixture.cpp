@@ -28,7 +28,10 @@ void EnsureWidgetApplication() {
     static int argc = 1;
     static char name[] = "postlark-tests";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
+    // Never destroyed: at exit Qt's own globals (the input device registry) may already be gone
+    // when a static application object's destructor reaches them.
+    static QApplication* app = new QApplication(argc, argv);
+    (void)app;
     Application::ResetTerminated();
 }
 
