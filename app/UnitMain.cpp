@@ -72,6 +72,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), formats_(TJournalFormats:
     TimerJournal.SetEnabled(false);
     CreateControls();
     CreatePop3Client();
+    CreateMimeDecode();
     CoolTrayIcon = std::make_unique<TCoolTrayIcon>(this);
     BindHandlers();
     frmMain = this;
@@ -88,6 +89,8 @@ TfrmMain::~TfrmMain() {
         }
     }
     CoolTrayIcon.reset();
+    currentMessage_.reset();
+    MimeDecode.reset();
     Pop3Client.reset();
     if (frmMain == this) frmMain = nullptr;
 }
@@ -98,6 +101,7 @@ void TfrmMain::BindHandlers() {
     connect(btnAbout, &QPushButton::clicked, this, [this] { btnAboutClick(); });
     connect(btnClear, &QPushButton::clicked, this, [this] { btnClearClick(); });
     connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
+    clvMain->OnDblClick = [this](TObject* sender) { clvMainDblClick(sender); };
     clvMain->OnKeyDown = [this](TObject* sender, int& key, TShiftState shift) {
         clvMainKeyDown(sender, key, shift);
     };

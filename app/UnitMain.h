@@ -3,6 +3,7 @@
 #include "app/CoolTools.h"
 #include "app/Journal.h"
 #include "app/UnitMessage.h"
+#include "net/MimeDec.h"
 #include "ui/Component.h"
 
 #include <QTimer>
@@ -111,6 +112,29 @@ public:
     void btnCloseClick();
     void EnableButtons(bool flag);
 
+    // Message intake, bound to the POP3 client's message events and the decoder's part events.
+    void Pop3ClientMessageBegin(TObject* sender);
+    void Pop3ClientMessageLine(TObject* sender);
+    void Pop3ClientMessageEnd(TObject* sender);
+    void MimeDecodePartBegin(TObject* sender);
+    void MimeDecodePartLine(TObject* sender, const char* data, int dataLen);
+    // The message being received, or none between messages.
+    const TMailMessage* CurrentMessage() const noexcept { return currentMessage_.get(); }
+    static constexpr const char* AttachmentMarker =
+        "*** THERE WAS AN ATTACHMENT IN THIS MESSAGE. SKIPPED. ***";
+
+    // Forwarding: which new messages go on to the forward address, and the hand-over to the
+    // SMTP client. The SMTP client is not part of the program yet: until it is, ForwardMessage
+    // hands the message to the forwarder installed by SetForwarder, or does nothing.
+    static bool ShouldForward(bool forwardOn, bool hasAttachment, bool withAttachments) noexcept;
+    void ForwardMessage(TMailMessage& message);
+    static void SetForwarder(std::function<void(TMailMessage&)> forwarder);
+
+    // Message window.
+    void clvMainDblClick(TObject* sender);
+    // Prints a message on the default printer (print on receive).
+    void PrintMessage(const TMailMessage& message);
+
     // Mail list.
     bool IsMessageHere(const std::string& key) const;
     bool IsInMessageList(const TMailMessage* message) const;
@@ -198,6 +222,7 @@ public:
 
     // Non-visual parts.
     std::unique_ptr<TPop3Cli, TPop3ClientDeleter> Pop3Client;
+    std::unique_ptr<TMimeDecode> MimeDecode;
     std::unique_ptr<TCoolTrayIcon> CoolTrayIcon;
     TTimer TimerCheck;
     TTimer TimerJournal;
@@ -211,6 +236,7 @@ private:
     void CreateSchedulePage();
     void BindHandlers();
     void CreatePop3Client();
+    void CreateMimeDecode();
     void RunRequest(const char* name, const std::function<void()>& request);
     // The sponsor banner's choice of pair and download belong to the banner feature, which is
     // not part of the program yet; start-up and the end of a session call it here.
@@ -218,7 +244,12 @@ private:
     void UpdateAddDateButton();
 
     std::uint8_t step_ = 0;
-    TMailMessage* currentMessage_ = nullptr;
+    std::unique_ptr<TMailMessage> currentMessage_;
+    bool attachmentNoted_ = false;
+    // Lines of text/plain parts are assembled here and cut at 254 bytes, so the buffer of 256
+    // never fills.
+    char partLineBuf_[256] = {};
+    int partLinePos_ = 0;
     std::vector<std::unique_ptr<TMailMessage>> messages_;
     bool busy_ = false;
     bool formDestroyed_ = false;

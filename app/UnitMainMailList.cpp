@@ -62,3 +62,13 @@ void TfrmMain::clvMainKeyDown(TObject*, int& key, TShiftState) {
                                  [message](const auto& held) { return held.get() == message; }));
     delete row;
 }
+
+void TfrmMain::clvMainDblClick(TObject*) {
+    if (!frmMessage) return;
+    const QList<QTreeWidgetItem*> selected = clvMain->selectedItems();
+    if (selected.isEmpty()) return;
+    TMailMessage* message = MessageOfRow(selected.first());
+    if (!IsInMessageList(message)) return;
+    frmMessage->move(pos() + QPoint(75, 75));
+    frmMessage->ShowMail(message);
+}

@@ -1,5 +1,8 @@
 #include "app/UnitMessage.h"
 
+#include "app/UnitQRMail.h"
+#include "ui/QtText.h"
+
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -68,6 +71,8 @@ TfrmMessage::TfrmMessage(QWidget* parent) : QWidget(parent, Qt::Window) {
     btnPrint->setGeometry(409, 88, 75, 25);
     btnClose->setGeometry(409, 120, 75, 25);
     btnClose->setDefault(true);
+    connect(btnPreview, &QPushButton::clicked, this, [this] { btnPreviewClick(); });
+    connect(btnPrint, &QPushButton::clicked, this, [this] { btnPrintClick(); });
     connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
 }
 
@@ -81,6 +86,25 @@ void TfrmMessage::resizeEvent(QResizeEvent* event) {
     MemoText->setGeometry(0, 57, std::max(0, w - 90), std::max(0, h - 57));
     for (QPushButton* b : {btnPreview, btnPrint, btnClose})
         b->move(w - 82, b->y());
+}
+
+void TfrmMessage::ShowMail(TMailMessage* message) {
+    if (!message) return;
+    shownMessage_ = message;
+    LabelFrom->setText(ToQString(message->From));
+    LabelTo->setText(ToQString(message->To));
+    LabelSubj->setText(ToQString(message->Subject));
+    QStringList text;
+    text.reserve(message->Body.Count());
+    for (const std::string& line : message->Body)
+        text << ToQString(line);
+    // The body keeps the line ends the decoder delivered as chunks of their own; in the text
+    // box they are line breaks.
+    QString joined = text.join(QLatin1Char('\n'));
+    joined.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    MemoText->setPlainText(joined);
+    show();
+    raise();
 }
 
 void TfrmMessage::MessageRemoved(const TMailMessage* message) {
@@ -97,4 +121,18 @@ void TfrmMessage::MessageRemoved(const TMailMessage* message) {
 void TfrmMessage::btnCloseClick() {
     shownMessage_ = nullptr;
     hide();
+}
+
+void TfrmMessage::btnPreviewClick() {
+    if (!shownMessage_) return;
+    TqrMail report;
+    report.SetMailLines(*shownMessage_);
+    report.Preview();
+}
+
+void TfrmMessage::btnPrintClick() {
+    if (!shownMessage_) return;
+    TqrMail report;
+    report.SetMailLines(*shownMessage_);
+    report.Print();
 }

@@ -36,8 +36,17 @@ public:
 
     // The message on display, or none. Not owned: the main window's list owns it.
     TMailMessage* ShownMessage() const noexcept { return shownMessage_; }
-    // Told by the list before a message is destroyed, so the window never uses a freed one.
+    // Shows the message's sender, recipient, subject and text, without making the window modal.
+    void ShowMail(TMailMessage* message);
+    // Told by the list before a message is destroyed, so the window never uses a freed one:
+    // the window lets go of it and closes.
     void MessageRemoved(const TMailMessage* message);
+
+    // The report of the shown message: previewed (returns when the preview closes) or printed
+    // on the default printer. Without a shown message nothing happens.
+    void btnPreviewClick();
+    void btnPrintClick();
+    void btnCloseClick();
 
     QWidget* PanelHeader = nullptr;
     QLabel* Label1 = nullptr;
@@ -55,8 +64,6 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void btnCloseClick();
-
     TMailMessage* shownMessage_ = nullptr;
 };
 

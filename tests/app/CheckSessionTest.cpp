@@ -126,7 +126,8 @@ TEST_F(CheckSession, UidlSkipsAHeldMessage) {
                            "Request Done Rq=13 Error=0", "Message 2 already here",
                            "Request Done Rq=13 Error=0", "Message 3", "Request Done Rq=7 Error=0",
                            "Finished"}));
-    EXPECT_EQ(form->StatusText(), "There're 1 messages");
+    // The held message and the two retrieved ones.
+    EXPECT_EQ(form->StatusText(), "There're 3 messages");
 }
 
 TEST_F(CheckSession, HeldLastMessageEndsTheChain) {

@@ -1,0 +1,237 @@
+#include "app/UnitMain.h"
+#include "app/UnitQRMail.h"
+#include "ui/ApplicationErrors.h"
+
+#include "tests/support/EventLoopFixture.h"
+#include "tests/support/ScriptedPeer.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include <gmock/gmock.h>
+
+using P = ScriptedPeer;
+using ::testing::ElementsAre;
+
+namespace {
+
+std::vector<std::string> BodyOf(const TMailMessage& m) {
+    return {m.Body.begin(), m.Body.end()};
+}
+
+// Joins lines with CR LF.
+std::string Crlf(std::initializer_list<std::string> lines) {
+    std::string out;
+    for (const std::string& line : lines)
+        out += line + "\r\n";
+    return out;
+}
+
+const std::string kMarker = TfrmMain::AttachmentMarker;
+
+// Messages arrive through the real POP3 client from a scripted server on 127.0.0.1 and are
+// decoded by the main window's decoder.
+class Intake : public WidgetTest {
+protected:
+    QTemporaryDir dir;
+    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<ScriptedPeer> peer;
+    std::vector<std::string> forwarded;
+
+    void SetUp() override {
+        WidgetTest::SetUp();
+        TfrmMain::OverrideSettingsFile(dir.path().toStdString() + "/postlark.ini");
+        SetEscapedExceptionHandler([](std::exception_ptr) { ADD_FAILURE() << "escaped"; });
+        TfrmMain::SetForwarder([this](TMailMessage& m) { forwarded.push_back(m.Subject); });
+        form = std::make_unique<TfrmMain>();
+        form->HostEdit->setText("127.0.0.1");
+        form->UserNameEdit->setText("joe");
+        form->PassWordEdit->setText("secret");
+    }
+    void TearDown() override {
+        form.reset();
+        peer.reset();
+        TfrmMain::OverrideSettingsFile({});
+        TfrmMain::SetForwarder(nullptr);
+        TqrMail::RedirectPrinterToFolder({});
+        SetEscapedExceptionHandler(nullptr);
+    }
+
+    // One check of a mailbox holding the messages (texts with CR LF line ends, no final
+    // "."). uidls, when given, are the server's identifiers and UIDL is switched on.
+    void Check(const std::vector<std::string>& mailbox, const std::vector<std::string>& uidls = {},
+               const std::vector<bool>& retrieved = {}) {
+        form->UidlCheckBox->setChecked(!uidls.empty());
+        std::vector<P::Step> s = {P::Send("+OK ready\r\n"),
+                                  P::ExpectLine("USER joe"),
+                                  P::Send("+OK\r\n"),
+                                  P::ExpectLine("PASS secret"),
+                                  P::Send("+OK\r\n"),
+                                  P::ExpectLine("STAT"),
+                                  P::Send("+OK " + std::to_string(mailbox.size()) + " 0\r\n")};
+        for (size_t i = 0; i < mailbox.size(); ++i) {
+            const std::string n = std::to_string(i + 1);
+            if (!uidls.empty()) {
+                s.push_back(P::ExpectLine("UIDL " + n));
+                s.push_back(P::Send("+OK " + n + " " + uidls[i] + "\r\n"));
+                if (i < retrieved.size() && !retrieved[i]) continue;
+            }
+            s.push_back(P::ExpectLine("RETR " + n));
+            s.push_back(P::Send("+OK\r\n" + mailbox[i] + ".\r\n"));
+        }
+        s.push_back(P::ExpectLine("QUIT"));
+        s.push_back(P::Send("+OK\r\n"));
+        s.push_back(P::Close());
+        peer = std::make_unique<ScriptedPeer>(std::move(s));
+        form->PortEdit->setText(QString::fromStdString(peer->PortText()));
+        form->SetStatusText({});
+        form->btnDownload->click();
+        ASSERT_TRUE(PumpUntil([&] { return form->StatusText().startsWith("There're"); }, 8000))
+            << form->StatusText().toStdString();
+        EXPECT_TRUE(peer->WaitFinished(2000));
+        EXPECT_TRUE(peer->Failures().empty()) << peer->Failures().front();
+        // The session can close before the QUIT's completion has been delivered; a check
+        // started in between would receive it as its own.
+        EXPECT_TRUE(PumpUntil([&] {
+            const QString log = form->LogText();
+            return log.mid(log.lastIndexOf("> QUIT")).contains("Request Done");
+        }));
+        EXPECT_EQ(form->CurrentMessage(), nullptr);
+    }
+    const TMailMessage& Held(int i) const { return *form->Messages().at(static_cast<size_t>(i)); }
+    int Rows() const { return form->clvMain->topLevelItemCount(); }
+};
+
+TEST_F(Intake, PlainMessageKeepsEveryDecoderChunkAsALine) {
+    Check({Crlf({"Return-Path: <ann@example.org>", "From: Ann <ann@example.org>",
+                 "To: joe@example.org", "Subject: Hello", "Date: Fri, 4 Dec 2026 09:15:00 +0100",
+                 "", "a", "b"})});
+    ASSERT_EQ(form->Messages().size(), 1u);
+    const TMailMessage& m = Held(0);
+    EXPECT_THAT(BodyOf(m), ElementsAre("a", "\r\n", "b", "\r\n"));
+    EXPECT_EQ(m.From, "Ann <ann@example.org>");
+    EXPECT_EQ(m.To, "joe@example.org");
+    EXPECT_EQ(m.Subject, "Hello");
+    EXPECT_EQ(m.ReturnPath, "ann@example.org");
+    EXPECT_EQ(m.Date, "Fri, 4 Dec 2026 09:15:00 +0100");
+    EXPECT_FALSE(m.HasAttachment);
+    EXPECT_EQ(m.RawLines.Count(), 8);
+    EXPECT_EQ(m.MsgId, "") << "no UIDL, no Message-ID";
+    ASSERT_EQ(Rows(), 1);
+    const QTreeWidgetItem* row = form->clvMain->topLevelItem(0);
+    EXPECT_EQ(row->text(0), "Ann <ann@example.org>");
+    EXPECT_EQ(row->text(1), "Hello");
+    EXPECT_EQ(row->text(2), "Fri, 4 Dec 2026 09:15:00 +0100");
+    EXPECT_EQ(form->StatusText(), "There're 1 messages");
+}
+
+std::string Multipart(const std::string& textPart) {
+    return Crlf({"From: a@example.org", "Subject: parts", "MIME-Version: 1.0",
+                 "Content-Type: multipart/mixed; boundary=\"XX\"", "", "preamble", "--XX",
+                 "Content-Type: text/plain; charset=us-ascii", ""}) +
+           textPart +
+           Crlf({"--XX", "Content-Type: application/pdf; name=\"a.pdf\"",
+                 "Content-Transfer-Encoding: base64",
+                 "Content-Disposition: attachment; filename=\"a.pdf\"", "", "JVBERi0xLjQK", "--XX",
+                 "Content-Type: image/png", "Content-Transfer-Encoding: base64",
+                 "Content-Disposition: attachment; filename=\"b.png\"", "", "iVBORw0KGgo=", "--XX",
+                 "Content-Type: text/html", "", "<p>not shown</p>", "--XX--", "epilogue"});
+}
+
+TEST_F(Intake, AttachmentsBecomeOneMarkerLineAndHtmlIsDropped) {
+    Check({Multipart(Crlf({"first line", "second line"}))});
+    ASSERT_EQ(form->Messages().size(), 1u);
+    const TMailMessage& m = Held(0);
+    EXPECT_TRUE(m.HasAttachment);
+    // The preamble has no content type: its line comes first as it is.
+    EXPECT_THAT(BodyOf(m), ElementsAre("preamble", "first line", "second line", kMarker));
+}
+
+TEST_F(Intake, TextPlainLinesAreCutAt254BytesAndAnUnendedLastLineIsLost) {
+    const std::string longLine(600, 'x');
+    // base64 of "last\nunended": the decoded part ends without a line end.
+    Check({Multipart(Crlf({longLine, "", "end"})),
+           Crlf({"Subject: b64", "Message-ID: <b64>", "Content-Type: multipart/mixed; boundary=B",
+                 "", "--B", "Content-Type: text/plain", "Content-Transfer-Encoding: base64", "",
+                 "bGFzdAp1bmVuZGVk", "--B--"})});
+    ASSERT_EQ(form->Messages().size(), 2u);
+    const std::vector<std::string> body = BodyOf(Held(0));
+    EXPECT_THAT(body, ElementsAre("preamble", std::string(254, 'x'), std::string(254, 'x'),
+                                  std::string(92, 'x'), "", "end", kMarker));
+    EXPECT_THAT(BodyOf(Held(1)), ElementsAre("last"));
+}
+
+TEST_F(Intake, MessageIdIsTheKeyWithItsBlankAndASecondCopyIsDropped) {
+    const std::string m1 = Crlf({"Subject: one", "Message-ID: <m1>", "", "x"});
+    const std::string lower = Crlf({"Subject: lower", "Message-Id: <m2>", "", "x"});
+    Check({m1, lower});
+    ASSERT_EQ(form->Messages().size(), 2u);
+    EXPECT_EQ(Held(0).MsgId, " <m1>");
+    EXPECT_EQ(Held(1).MsgId, "") << "only the exact header spelling is a key";
+    Check({Crlf({"Subject: again", "Message-ID: <m1>", "", "y"})});
+    EXPECT_EQ(form->Messages().size(), 2u);
+    EXPECT_EQ(Rows(), 2);
+}
+
+TEST_F(Intake, WithUidlAHeldMessageWithAMessageIdIsFetchedAgainAndDropped) {
+    const std::string m1 = Crlf({"Subject: keyed", "Message-ID: <k1>", "", "x"});
+    const std::string m2 = Crlf({"Subject: plain", "", "y"});
+    Check({m1, m2}, {"u1", "u2"});
+    ASSERT_EQ(form->Messages().size(), 2u);
+    EXPECT_EQ(Held(0).MsgId, " <k1>");
+    EXPECT_EQ(Held(1).MsgId, "u2");
+    // Message 1 is held under its Message-ID, so UIDL does not find it; message 2 is skipped.
+    Check({m1, m2}, {"u1", "u2"}, {true, false});
+    EXPECT_EQ(form->Messages().size(), 2u);
+    EXPECT_EQ(Rows(), 2);
+}
+
+TEST_F(Intake, WithoutUidlMessagesLackingAMessageIdShareOneKey) {
+    Check({Crlf({"Subject: first", "", "a"}), Crlf({"Subject: second", "", "b"}),
+           Crlf({"Subject: third", "Message-ID: <t>", "", "c"})});
+    ASSERT_EQ(form->Messages().size(), 2u);
+    EXPECT_EQ(Held(0).Subject, "first");
+    EXPECT_EQ(Held(1).Subject, "third");
+}
+
+TEST_F(Intake, ForwardingFollowsTheOptionsAndSkipsDroppedMessages) {
+    EXPECT_FALSE(TfrmMain::ShouldForward(false, false, true));
+    EXPECT_TRUE(TfrmMain::ShouldForward(true, false, false));
+    EXPECT_FALSE(TfrmMain::ShouldForward(true, true, false));
+    EXPECT_TRUE(TfrmMain::ShouldForward(true, true, true));
+
+    form->FwdCheckBox->setChecked(true);
+    const std::string withParts = Multipart(Crlf({"t"}));
+    Check({withParts, Crlf({"Subject: plain", "Message-ID: <p>", "", "x"})});
+    EXPECT_THAT(forwarded, ElementsAre("plain"));
+    form->ForwardAttachCheckBox->setChecked(true);
+    Check({Crlf({"Subject: plain again", "Message-ID: <p>", "", "x"}),
+           Crlf({"Subject: parts 2", "Message-ID: <q>", "MIME-Version: 1.0",
+                 "Content-Type: multipart/mixed; boundary=\"B\"", "", "--B",
+                 "Content-Type: text/plain", "", "t", "--B",
+                 "Content-Disposition: attachment; filename=\"f\"", "", "data", "--B--"})});
+    EXPECT_THAT(forwarded, ElementsAre("plain", "parts 2"));
+}
+
+TEST_F(Intake, PrintOnReceivePrintsEachNewMessage) {
+    QTemporaryDir out;
+    TqrMail::RedirectPrinterToFolder(out.path().toStdString());
+    form->PrintCheckBox->setChecked(true);
+    Check({Crlf({"From: ann@example.org", "To: joe@example.org", "Subject: printed", "", "body"})});
+    const QString pdf = out.path() + "/print-1.pdf";
+    ASSERT_TRUE(QFile::exists(pdf));
+    QProcess text;
+    text.start("pdftotext", {pdf, "-"});
+    ASSERT_TRUE(text.waitForFinished(10000));
+    const QString printed = QString::fromUtf8(text.readAllStandardOutput());
+    EXPECT_TRUE(printed.contains("Subject: printed")) << printed.toStdString();
+    EXPECT_TRUE(printed.contains("body"));
+    EXPECT_FALSE(QFile::exists(out.path() + "/print-2.pdf"));
+}
+
+} // namespace
