@@ -4,11 +4,14 @@
 
 #include "app/ApplicationObject.h"
 #include "app/UnitMain.h"
+#include "app/UnitMessage.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QScreen>
 #include <QSlider>
 #include <QTabWidget>
@@ -34,12 +37,63 @@ std::unique_ptr<TMailMessage> Sample(const char* from, const char* subject, cons
     return message;
 }
 
+bool Grab(QWidget& widget, const QString& file) {
+    const QRect frame = widget.frameGeometry();
+    QPixmap shot =
+        widget.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    if (!shot.save(file)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return true;
+}
+
+// Checks the demo mailbox on the port and takes the list, the log and one open message.
+int DemoShots(const QString& folder, const QString& port) {
+    TfrmMessage messageWindow;
+    frmMessage = &messageWindow;
+    TfrmMain window;
+    window.HostEdit->setText("127.0.0.1");
+    window.PortEdit->setText(port);
+    window.UserNameEdit->setText("demo");
+    window.PassWordEdit->setText("demo");
+    window.UidlCheckBox->setChecked(true);
+    window.move(40, 40);
+    window.btnDownload->click();
+    QElapsedTimer waited;
+    waited.start();
+    while (!window.StatusText().startsWith("There're") && waited.elapsed() < 10000)
+        Settle(50);
+    if (!window.StatusText().startsWith("There're")) {
+        std::fprintf(stderr, "the check of the demo mailbox did not end: %s\n",
+                     qPrintable(window.StatusText()));
+        return 1;
+    }
+    window.cpcMain->setCurrentIndex(0);
+    Settle(400);
+    if (!Grab(window, folder + "/demo-1-mail.png")) return 1;
+    window.cpcMain->setCurrentIndex(window.cpcMain->count() - 1);
+    Settle(250);
+    if (!Grab(window, folder + "/demo-2-log.png")) return 1;
+    window.cpcMain->setCurrentIndex(0);
+    // The multipart sample shows the attachment marker.
+    const int row = std::min(2, window.clvMain->topLevelItemCount() - 1);
+    if (row < 0) return 1;
+    window.clvMain->topLevelItem(row)->setSelected(true);
+    window.clvMainDblClick(nullptr);
+    Settle(400);
+    const bool ok = Grab(messageWindow, folder + "/demo-3-message.png");
+    frmMessage = nullptr;
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     TApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: postlark_screenshots FOLDER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT]\n");
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
@@ -88,7 +142,8 @@ int main(int argc, char** argv) {
         }
         std::printf("%s\n", qPrintable(file));
     }
-    TfrmMain::OverrideSettingsFile({});
     window.hide();
-    return 0;
+    const int result = argc == 3 ? DemoShots(folder, QString::fromLocal8Bit(argv[2])) : 0;
+    TfrmMain::OverrideSettingsFile({});
+    return result;
 }
