@@ -64,8 +64,8 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     // The decoder's part events fill the body of the current message.
     try {
         TMemoryStream stream;
-        for (const std::string& line : currentMessage_->RawLines) {
-            stream.WriteString(line);
+        for (std::string_view line : currentMessage_->RawLines) {
+            stream.WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
             stream.WriteBuffer("\r\n", 2);
         }
         stream.SetPosition(0);
@@ -75,6 +75,8 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
         throw;
     }
     std::unique_ptr<TMailMessage> message = std::move(currentMessage_);
+    message->RawLines.ShrinkToFit();
+    message->Body.ShrinkToFit();
     message->From = MimeDecode->MsgFrom();
     message->To = MimeDecode->MsgTo();
     message->Subject = MimeDecode->MsgSubject();
@@ -113,7 +115,7 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
         const void* zero = std::memchr(data, 0, static_cast<size_t>(dataLen));
         const size_t len = zero ? static_cast<size_t>(static_cast<const char*>(zero) - data)
                                 : static_cast<size_t>(dataLen);
-        message.Body.Add(std::string(data, len));
+        message.Body.Add(std::string_view(data, len));
         return;
     }
     if (contentType != "text/plain") return;
@@ -123,13 +125,13 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
         if (c == '\r') {
             // dropped: lines end at LF
         } else if (c == '\n') {
-            message.Body.Add(std::string(partLineBuf_, static_cast<size_t>(partLinePos_)));
+            message.Body.Add(std::string_view(partLineBuf_, static_cast<size_t>(partLinePos_)));
             partLinePos_ = 0;
         } else {
             partLineBuf_[partLinePos_++] = c;
         }
         if (partLinePos_ >= kPartLineMax) {
-            message.Body.Add(std::string(partLineBuf_, kPartLineMax));
+            message.Body.Add(std::string_view(partLineBuf_, kPartLineMax));
             partLinePos_ = 0;
         }
     }

@@ -165,6 +165,9 @@ void TfrmMain::CreateControls() {
     ctsDisplayMemo = new QWidget;
     DisplayMemo = new QPlainTextEdit(ctsDisplayMemo);
     DisplayMemo->setReadOnly(true);
+    // Appended lines would otherwise each be kept a second time on the undo stack, which a
+    // read-only log never uses; a long check writes many thousands of lines.
+    DisplayMemo->setUndoRedoEnabled(false);
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setGeometry(0, 0, 483, 146);
     cpcMain->addTab(ctsDisplayMemo, Icon("log.png"), QStringLiteral("&Server Log"));

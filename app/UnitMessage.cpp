@@ -9,7 +9,32 @@
 #include <QResizeEvent>
 #include <algorithm>
 
+#include <stdexcept>
+
 TfrmMessage* frmMessage = nullptr;
+
+void TLineList::Add(std::string_view line) {
+    // Offsets are 32-bit: a list never holds more than 4 GB, which no message reaches.
+    if (line.size() > UINT32_MAX - text_.size()) throw std::length_error("message too large");
+    text_.append(line);
+    ends_.push_back(static_cast<std::uint32_t>(text_.size()));
+}
+
+std::string_view TLineList::View(int index) const {
+    const std::uint32_t end = ends_.at(static_cast<size_t>(index));
+    const std::uint32_t begin = index == 0 ? 0 : ends_[static_cast<size_t>(index) - 1];
+    return std::string_view(text_).substr(begin, end - begin);
+}
+
+void TLineList::Clear() noexcept {
+    text_.clear();
+    ends_.clear();
+}
+
+void TLineList::ShrinkToFit() {
+    text_.shrink_to_fit();
+    ends_.shrink_to_fit();
+}
 
 namespace {
 
@@ -96,8 +121,8 @@ void TfrmMessage::ShowMail(TMailMessage* message) {
     LabelSubj->setText(ToQString(message->Subject));
     QStringList text;
     text.reserve(message->Body.Count());
-    for (const std::string& line : message->Body)
-        text << ToQString(line);
+    for (std::string_view line : message->Body)
+        text << ToQString(std::string(line));
     // The body keeps the line ends the decoder delivered as chunks of their own; in the text
     // box they are line breaks.
     QString joined = text.join(QLatin1Char('\n'));

@@ -1,14 +1,78 @@
 #pragma once
 
-#include "ui/StringList.h"
-
 #include <QWidget>
 
+#include <cstdint>
+#include <iterator>
 #include <string>
+#include <string_view>
+#include <vector>
 
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+
+// The lines of one message, kept in one block of text with the end of each line: a message
+// has many short lines, and a string object per line would cost more memory than its text.
+class TLineList {
+public:
+    class const_iterator {
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = std::string_view;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = std::string_view;
+        const_iterator() = default;
+        const_iterator(const TLineList* list, int index) : list_(list), index_(index) {}
+        std::string_view operator*() const { return list_->View(index_); }
+        const_iterator& operator++() {
+            ++index_;
+            return *this;
+        }
+        const_iterator operator++(int) {
+            auto old = *this;
+            ++index_;
+            return old;
+        }
+        const_iterator& operator--() {
+            --index_;
+            return *this;
+        }
+        const_iterator& operator+=(difference_type n) {
+            index_ += static_cast<int>(n);
+            return *this;
+        }
+        const_iterator operator+(difference_type n) const {
+            auto c = *this;
+            return c += n;
+        }
+        difference_type operator-(const const_iterator& other) const {
+            return index_ - other.index_;
+        }
+        std::string_view operator[](difference_type n) const { return *(*this + n); }
+        bool operator==(const const_iterator& other) const { return index_ == other.index_; }
+        auto operator<=>(const const_iterator& other) const { return index_ <=> other.index_; }
+
+    private:
+        const TLineList* list_ = nullptr;
+        int index_ = 0;
+    };
+
+    int Count() const noexcept { return static_cast<int>(ends_.size()); }
+    void Add(std::string_view line);
+    std::string_view View(int index) const;
+    std::string operator[](int index) const { return std::string(View(index)); }
+    void Clear() noexcept;
+    // Gives back the room kept for growth, once the list is complete.
+    void ShrinkToFit();
+    const_iterator begin() const noexcept { return {this, 0}; }
+    const_iterator end() const noexcept { return {this, Count()}; }
+
+private:
+    std::string text_;
+    std::vector<std::uint32_t> ends_; // end of each line in text_
+};
 
 // One held message. Owned by the main window's list once appended to it.
 class TMailMessage {
@@ -24,8 +88,8 @@ public:
     std::string Date;       // as the header gives it, unparsed
     std::string MsgId;      // identity key compared by IsMessageHere
     bool HasAttachment = false;
-    TStringList Body;     // decoded text lines
-    TStringList RawLines; // the message as received, without line ends
+    TLineList Body;     // decoded text lines
+    TLineList RawLines; // the message as received, without line ends
 };
 
 // The message window: sender, recipient and subject above the decoded text, with buttons to

@@ -26,8 +26,8 @@ TStringList TqrMail::PrintLines(const TMailMessage& message) {
     lines.Add("To: " + message.To);
     lines.Add("Subject: " + message.Subject);
     lines.Add(std::string());
-    for (const std::string& line : message.Body)
-        lines.Add(line);
+    for (std::string_view line : message.Body)
+        lines.Add(std::string(line));
     return lines;
 }
 
