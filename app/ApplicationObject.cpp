@@ -5,6 +5,11 @@
 #include "ui/QtText.h"
 
 #include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // Q_INIT_RESOURCE must stand outside any namespace; the resources live in a static library,
 // whose registration the linker would otherwise drop.
@@ -68,4 +73,35 @@ void TApplication::ShowException(std::exception_ptr error) {
     }
     QMessageBox box(QMessageBox::Critical, ApplicationTitle(), text, QMessageBox::Ok);
     box.exec();
+}
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Only async-signal-safe calls here: the event loop does the rest.
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+void EndOnTerminationSignals() {
+    if (signalPipe[0] >= 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t ignored = ::read(signalPipe[0], &byte, 1);
+        // exit(), not quit(): Qt 6's quit() first sends close events to the windows, and the
+        // main window's close asks for a confirmation nobody is there to give.
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &action, nullptr);
 }

@@ -27,3 +27,7 @@ QString ApplicationTitle();
 QIcon ApplicationIcon();
 // Loads the compiled-in icons; safe to call more than once.
 void InitResources();
+
+// Ends the event loop on SIGTERM, SIGINT and SIGHUP, as a confirmed close would, so the
+// program still frees its list and writes its settings when the session or a terminal ends it.
+void EndOnTerminationSignals();

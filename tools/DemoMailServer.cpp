@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -118,6 +119,7 @@ void ServePop3(int fd, const TOptions& options) {
     conn.Reply("+OK Postlark demo POP3 server ready <" + std::to_string(::getpid()) + ".demo@127.0.0.1>");
     std::string user;
     bool loggedIn = false;
+    int retrieved = 0;
     std::string line, command, argument;
     const auto number = [&](const std::string& text) -> long {
         char* end = nullptr;
@@ -128,6 +130,10 @@ void ServePop3(int fd, const TOptions& options) {
         SplitCommand(line, command, argument);
         if (command == "QUIT") {
             if (loggedIn) {
+                std::printf("demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted\n",
+                            user.c_str(), retrieved,
+                            static_cast<size_t>(std::count(deleted.begin(), deleted.end(), true)));
+                std::fflush(stdout);
                 std::lock_guard lock(mailboxLock);
                 std::vector<TStoredMessage> kept;
                 for (size_t i = 0; i < messages.size(); ++i)
@@ -194,6 +200,7 @@ void ServePop3(int fd, const TOptions& options) {
                 continue;
             }
             const std::string& message = messages[static_cast<size_t>(n - 1)].text;
+            if (command == "RETR") ++retrieved;
             conn.Send("+OK " + std::to_string(message.size()) + " octets\r\n" + DotStuffed(message, std::atol(lines.c_str())));
         } else if (command == "DELE") {
             const long n = number(argument);
