@@ -177,9 +177,6 @@ protected:
 TEST_F(MailReport, HeaderLinesEvenWhenEmpty) {
     auto m = Mail("Ann", "", {"body"});
     m->To.clear();
-    EXPECT_EQ(TqrMail::PrintLines(*m).Count(), 5);
-    EXPECT_EQ(TqrMail::PrintLines(*m)[2], "Subject: ");
-    EXPECT_EQ(TqrMail::PrintLines(*m)[3], "");
     ASSERT_EQ(Print(*m), 1);
     EXPECT_TRUE(PdfText(pdf).contains(QRegularExpression("From: Ann\\s+To:\\s+Subject:\\s+body")))
         << PdfText(pdf).toStdString();
