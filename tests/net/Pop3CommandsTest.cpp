@@ -1,16 +1,8 @@
 #include "net/MD5.h"
-#include "net/Pop3Prot.h"
 
-#include "tests/support/EventLoopFixture.h"
-#include "tests/support/ScriptedPeer.h"
+#include "tests/net/Pop3TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <vector>
-
-using P = ScriptedPeer;
 
 namespace {
 
@@ -23,20 +15,10 @@ std::vector<P::Step> Login(std::vector<P::Step> rest) {
 }
 
 // A client logged in to a scripted peer; message, list and header events go to one log.
-class Pop3Commands : public EventLoopTest {
+class Pop3Commands : public Pop3Test {
 protected:
     void SetUp() override {
-        EventLoopTest::SetUp();
-        cli = std::make_unique<TPop3Cli>();
-        cli->SetHost("127.0.0.1");
-        cli->SetUserName("joe");
-        cli->SetPassWord("pw");
-        cli->OnRequestDone = [this](TObject*, TPop3Request rq, std::uint16_t e) {
-            ++doneCount;
-            lastRq = rq;
-            lastError = e;
-            log.push_back("done " + std::to_string(e));
-        };
+        Create("joe", "pw", false);
         auto line = [this](const char* name) {
             return [this, name](TObject*) { log.push_back(name + cli->LastResponse()); };
         };
@@ -56,13 +38,6 @@ protected:
         };
         cli->OnUidlEnd = line("uidl-end ");
     }
-    void TearDown() override { cli.reset(); }
-
-    bool Run(const std::function<void()>& op, int timeoutMs = 5000) {
-        const int before = doneCount;
-        op();
-        return PumpUntil([&] { return doneCount > before; }, timeoutMs);
-    }
     // Connects and logs in with USER and PASS.
     void Start(const ScriptedPeer& peer) {
         cli->SetPort(peer.PortText());
@@ -70,91 +45,66 @@ protected:
         ASSERT_EQ(lastError, 0);
         log.clear();
     }
-    std::string Refusal(const std::function<void()>& op) {
-        try {
-            op();
-        } catch (const Pop3Exception& e) {
-            return e.what();
-        }
-        return "no exception";
-    }
-    static void Check(ScriptedPeer& peer) {
-        EXPECT_TRUE(peer.WaitFinished());
-        for (const std::string& f : peer.Failures())
-            ADD_FAILURE() << f;
-    }
-
-    std::unique_ptr<TPop3Cli> cli;
-    std::vector<std::string> log;
-    int doneCount = 0;
-    TPop3Request lastRq = pop3Custom;
-    std::uint16_t lastError = 0xFFFF;
 };
-
-using Log = std::vector<std::string>;
 
 } // namespace
 
+// One row per request: the line sent, the server's reply, the completion and what it set.
 TEST_F(Pop3Commands, CommandLinesAndSingleLineReplies) {
-    P peer(Login({P::ExpectLine("STAT"),    P::Send("+OK 0 0\r\n"),
-                  P::ExpectLine("STAT"),    P::Send("+OK\r\n"),
-                  P::ExpectLine("STAT"),    P::Send("+OK 4294967297 99999999999\r\n"),
-                  P::ExpectLine("LIST 3"),  P::Send("+OK 3 1200\r\n"),
-                  P::ExpectLine("UIDL 3"),  P::Send("+OK 3 abc<>def\r\n"),
-                  P::ExpectLine("UIDL 3"),  P::Send("+OK 3 abc def\r\n"),
-                  P::ExpectLine("RETR 0"),  P::Send("-ERR no\r\n"),
-                  P::ExpectLine("RETR -1"), P::Send("-ERR no\r\n"),
-                  P::ExpectLine("TOP 5 0"), P::Send("-ERR no\r\n"),
-                  P::ExpectLine("DELE 5"),  P::Send("+OK gone\r\n"),
-                  P::ExpectLine("NOOP"),    P::Send("+OK\r\n"),
-                  P::ExpectLine("RSET"),    P::Send("+OK\r\n"),
-                  P::ExpectLine("LAST"),    P::Send("+OK 7\r\n"),
-                  P::ExpectLine("LAST"),    P::Send("+OK 7 100\r\n"),
-                  P::ExpectClosed()}));
-    Start(peer);
-    ASSERT_TRUE(Run([&] { cli->Stat(); }));
-    EXPECT_EQ(lastRq, pop3Stat);
-    EXPECT_EQ(cli->MsgCount(), 0);
-    EXPECT_EQ(cli->MsgSize(), 0);
-    ASSERT_TRUE(Run([&] { cli->Stat(); }));
-    EXPECT_EQ(cli->MsgCount(), 0);
-    ASSERT_TRUE(Run([&] { cli->Stat(); }));
-    EXPECT_EQ(cli->MsgCount(), kPop3NumberMax); // saturated, never wrapped to 1
-    EXPECT_EQ(cli->MsgSize(), kPop3NumberMax);
-
-    cli->SetMsgNum(3);
-    ASSERT_TRUE(Run([&] { cli->List(); }));
-    EXPECT_EQ(cli->MsgSize(), 1200);
-    ASSERT_TRUE(Run([&] { cli->Uidl(); }));
-    EXPECT_EQ(cli->MsgUidl(), "abc<>def");
-    ASSERT_TRUE(Run([&] { cli->Uidl(); }));
-    EXPECT_EQ(cli->MsgUidl(), "abc");
-
-    log.clear();
-    for (int n : {0, -1}) {
-        cli->SetMsgNum(n);
-        ASSERT_TRUE(Run([&] { cli->Retr(); }));
-        EXPECT_EQ(lastError, 500);
-        EXPECT_EQ(cli->ErrorMessage(), "-ERR no");
+    const auto counts = [this] {
+        return std::to_string(cli->MsgCount()) + " " + std::to_string(cli->MsgSize());
+    };
+    const auto numSize = [this] {
+        return std::to_string(cli->MsgNum()) + " " + std::to_string(cli->MsgSize());
+    };
+    const auto uidl = [this] { return cli->MsgUidl(); };
+    const auto error = [this] { return cli->ErrorMessage(); };
+    const auto response = [this] { return cli->LastResponse(); };
+    const std::string max = std::to_string(kPop3NumberMax);
+    const struct {
+        std::function<void()> op;
+        std::string line, reply, done;
+        std::function<std::string()> seen;
+        std::string expected;
+    } rows[] = {
+        {[&] { cli->Stat(); }, "STAT", "+OK 0 0", Done(pop3Stat, 0), counts, "0 0"},
+        {[&] { cli->Stat(); }, "STAT", "+OK", Done(pop3Stat, 0), counts, "0 0"},
+        // saturated, never wrapped to 1
+        {[&] { cli->Stat(); }, "STAT", "+OK 4294967297 99999999999", Done(pop3Stat, 0), counts,
+         max + " " + max},
+        {[&] { cli->SetMsgNum(3), cli->List(); }, "LIST 3", "+OK 3 1200", Done(pop3List, 0),
+         numSize, "3 1200"},
+        {[&] { cli->Uidl(); }, "UIDL 3", "+OK 3 abc<>def", Done(pop3Uidl, 0), uidl, "abc<>def"},
+        {[&] { cli->Uidl(); }, "UIDL 3", "+OK 3 abc def", Done(pop3Uidl, 0), uidl, "abc"},
+        {[&] { cli->SetMsgNum(0), cli->Retr(); }, "RETR 0", "-ERR no", Done(pop3Retr, 500), error,
+         "-ERR no"},
+        {[&] { cli->SetMsgNum(-1), cli->Retr(); }, "RETR -1", "-ERR no", Done(pop3Retr, 500), error,
+         "-ERR no"},
+        {[&] { cli->SetMsgNum(5), cli->SetMsgLines(0), cli->Top(); }, "TOP 5 0", "-ERR no",
+         Done(pop3Top, 500), error, "-ERR no"},
+        {[&] { cli->Dele(); }, "DELE 5", "+OK gone", Done(pop3Dele, 0), response, "+OK gone"},
+        {[&] { cli->Noop(); }, "NOOP", "+OK", Done(pop3Noop, 0), response, "+OK"},
+        {[&] { cli->RSet(); }, "RSET", "+OK", Done(pop3RSet, 0), response, "+OK"},
+        {[&] { cli->Last(); }, "LAST", "+OK 7", Done(pop3Last, 0), numSize, "7 0"},
+        {[&] { cli->Last(); }, "LAST", "+OK 7 100", Done(pop3Last, 0), numSize, "7 100"},
+    };
+    std::vector<P::Step> script;
+    for (const auto& row : rows) {
+        script.push_back(P::ExpectLine(row.line));
+        script.push_back(P::Send(row.reply + "\r\n"));
     }
-    cli->SetMsgNum(5);
-    cli->SetMsgLines(0);
-    ASSERT_TRUE(Run([&] { cli->Top(); }));
-    EXPECT_EQ(log, (Log{"done 500", "done 500", "done 500"})) << "no multi-line event on -ERR";
-    ASSERT_TRUE(Run([&] { cli->Dele(); }));
-    EXPECT_EQ(lastRq, pop3Dele);
-    EXPECT_EQ(cli->LastResponse(), "+OK gone");
-    ASSERT_TRUE(Run([&] { cli->Noop(); }));
-    ASSERT_TRUE(Run([&] { cli->RSet(); }));
-    EXPECT_EQ(lastRq, pop3RSet);
-    ASSERT_TRUE(Run([&] { cli->Last(); }));
-    EXPECT_EQ(lastRq, pop3Last);
-    EXPECT_EQ(cli->MsgNum(), 7);
-    EXPECT_EQ(cli->MsgSize(), 0);
-    ASSERT_TRUE(Run([&] { cli->Last(); }));
-    EXPECT_EQ(cli->MsgNum(), 7);
-    EXPECT_EQ(cli->MsgSize(), 100);
-    EXPECT_EQ(lastError, 0);
+    script.push_back(P::ExpectClosed());
+    P peer(Login(script));
+    Start(peer);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line + " / " + row.reply);
+        ASSERT_TRUE(Run(row.op));
+        EXPECT_EQ(Last(), row.done);
+        EXPECT_EQ(row.seen(), row.expected);
+        EXPECT_EQ(log.back().rfind("done ", 0), 0u) << "no multi-line event on a status line";
+        EXPECT_EQ(log.size(), 1u);
+        log.clear();
+    }
     EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
     cli->Abort();
     Check(peer);
@@ -169,8 +119,7 @@ TEST_F(Pop3Commands, ApopAndRPop) {
     cli->SetPassWord(" pw "); // the digest takes the secret untrimmed
     ASSERT_TRUE(Run([&] { cli->Connect(); }));
     ASSERT_TRUE(Run([&] { cli->APop(); }));
-    EXPECT_EQ(lastRq, pop3APop);
-    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(Last(), Done(pop3APop, 0));
     EXPECT_EQ(cli->ProtocolState(), pop3Transaction);
     EXPECT_EQ(Refusal([&] { cli->APop(); }), "-ERR APOP command invalid now");
     cli->Abort();

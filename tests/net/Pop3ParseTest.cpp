@@ -7,23 +7,12 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-struct Numbers {
-    int a, b;
-};
-
-Numbers Two(std::string_view text) {
-    Numbers n{-1, -1};
-    Pop3TwoNumbers(text, n.a, n.b);
-    return n;
-}
-
-} // namespace
-
+// Numbers beyond 32 bits saturate: wrapping would turn 4294967297 into 1 and 2147483648 into a
+// negative count.
 TEST(Pop3Parse, TwoNumberRule) {
-    struct Case {
-        const char* text;
+    const int max = kPop3NumberMax;
+    const struct {
+        std::string text;
         int a, b;
     } cases[] = {
         {"+OK 2 320", 2, 320},
@@ -37,29 +26,18 @@ TEST(Pop3Parse, TwoNumberRule) {
         {"", 0, 0},
         {"+OK 2 ", 0, 0},
         {"+OK -5 -7", 5, 0},
+        {"+OK 2147483647 2147483648", max, max},
+        {"+OK 4294967297 12", max, 12},
+        {"+OK " + std::string(5000, '9') + " 3", max, 3},
+        {"+OK 000000000000000000042 1", 42, 1},
     };
-    for (const Case& c : cases) {
-        const Numbers n = Two(c.text);
-        EXPECT_EQ(n.a, c.a) << c.text;
-        EXPECT_EQ(n.b, c.b) << c.text;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        int a = -1, b = -1;
+        Pop3TwoNumbers(c.text, a, b);
+        EXPECT_EQ(a, c.a);
+        EXPECT_EQ(b, c.b);
     }
-}
-
-// Numbers beyond 32 bits saturate: wrapping would turn 4294967297 into 1 and 2147483648 into a
-// negative count.
-TEST(Pop3Parse, OutOfRangeNumbersSaturate) {
-    EXPECT_EQ(Two("+OK 2147483647 2147483648").a, kPop3NumberMax);
-    EXPECT_EQ(Two("+OK 2147483647 2147483648").b, kPop3NumberMax);
-    EXPECT_EQ(Two("+OK 4294967297 12").a, kPop3NumberMax);
-    EXPECT_EQ(Two("+OK 4294967297 12").b, 12);
-    EXPECT_EQ(Two("+OK " + std::string(5000, '9') + " 3").b, 3);
-    EXPECT_EQ(Two("+OK 000000000000000000042 1").a, 42);
-
-    int number = 0;
-    std::string id;
-    Pop3NumberAndId("+OK 99999999999999999999 abc", number, id);
-    EXPECT_EQ(number, kPop3NumberMax);
-    EXPECT_EQ(id, "abc");
 }
 
 TEST(Pop3Parse, NumberAndIdentifierRule) {
@@ -77,13 +55,15 @@ TEST(Pop3Parse, NumberAndIdentifierRule) {
         {"+OK 12", 12, ""},
         {"+OK 1 " + std::string(5000, 'u'), 1, std::string(5000, 'u')},
         {"+OK 1 caf\xc3\xa9", 1, "caf"}, // bytes above 126 end it as well
+        {"+OK 99999999999999999999 abc", kPop3NumberMax, "abc"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
         int number = -1;
         std::string id = "stale";
         Pop3NumberAndId(c.text, number, id);
-        EXPECT_EQ(number, c.number) << c.text;
-        EXPECT_EQ(id, c.id) << c.text;
+        EXPECT_EQ(number, c.number);
+        EXPECT_EQ(id, c.id);
     }
 }
 
@@ -187,38 +167,37 @@ TEST(Pop3ReceiveBuffer, LinesAroundTheCutSurviveAnyFragmentation) {
 }
 
 TEST(Pop3ReceiveBuffer, CutShapes) {
-    {
-        // A line of exactly 4093 bytes is one piece; its CR LF adds no empty line.
+    const struct {
+        const char* why;
+        std::string stream;
+        std::size_t chunk;
+        std::vector<Piece> pieces;
+    } cases[] = {
+        {"a line of exactly 4093 bytes is one piece; its CR LF adds no empty line",
+         std::string(4093, 'a') + "\r\nnext\r\n",
+         4096,
+         {{std::string(4093, 'a'), false}, {"next", false}}},
+        {"4092 bytes and CR fill the buffer: the cut keeps the CR for its LF",
+         std::string(4092, 'b') + "\r\n.\r\n",
+         4096,
+         {{std::string(4092, 'b'), false}, {".", false}}},
+        {"a line whose rest after the cut is \".\" is a continuation, not a terminator",
+         std::string(4093, 'c') + ".\r\n",
+         4096,
+         {{std::string(4093, 'c'), false}, {".", true}}},
+        {"a lone CR inside a line is data; only CR LF ends a line",
+         "a\rb\r\r\n\n\r\n",
+         1,
+         {{"a\rb\r", false}, {"\n", false}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
         TPop3ReceiveBuffer rx;
-        const auto pieces = Feed(std::string(4093, 'a') + "\r\nnext\r\n", 4096, rx);
-        ASSERT_EQ(pieces.size(), 2u);
-        EXPECT_EQ(pieces[0].text.size(), 4093u);
-        EXPECT_EQ(pieces[1].text, "next");
-        EXPECT_FALSE(pieces[1].continuation);
-    }
-    {
-        // 4092 bytes and CR fill the buffer: the cut keeps the CR for its LF.
-        TPop3ReceiveBuffer rx;
-        const auto pieces = Feed(std::string(4092, 'b') + "\r\n.\r\n", 4096, rx);
-        ASSERT_EQ(pieces.size(), 2u);
-        EXPECT_EQ(pieces[0].text, std::string(4092, 'b'));
-        EXPECT_EQ(pieces[1].text, ".");
-        EXPECT_FALSE(pieces[1].continuation);
-    }
-    {
-        // A line whose rest after the cut is "." is a continuation, not a terminator.
-        TPop3ReceiveBuffer rx;
-        const auto pieces = Feed(std::string(4093, 'c') + ".\r\n", 4096, rx);
-        ASSERT_EQ(pieces.size(), 2u);
-        EXPECT_EQ(pieces[1].text, ".");
-        EXPECT_TRUE(pieces[1].continuation);
-    }
-    {
-        // A lone CR inside a line is data; only CR LF ends a line.
-        TPop3ReceiveBuffer rx;
-        const auto pieces = Feed("a\rb\r\r\n\n\r\n", 1, rx);
-        ASSERT_EQ(pieces.size(), 2u);
-        EXPECT_EQ(pieces[0].text, "a\rb\r");
-        EXPECT_EQ(pieces[1].text, "\n");
+        const std::vector<Piece> pieces = Feed(c.stream, c.chunk, rx);
+        ASSERT_EQ(pieces.size(), c.pieces.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            EXPECT_EQ(pieces[i].text, c.pieces[i].text) << "piece " << i;
+            EXPECT_EQ(pieces[i].continuation, c.pieces[i].continuation) << "piece " << i;
+        }
     }
 }
