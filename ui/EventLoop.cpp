@@ -2,26 +2,29 @@
 
 #include "ui/ApplicationErrors.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
-#include <QPointer>
 
+#include <deque>
+#include <memory>
 #include <thread>
 #include <unordered_map>
 
+// Posted messages live in one first-in-first-out queue of our own rather than as one Qt event
+// each. A Qt event only wakes the loop when the queue starts filling outside a delivery pass;
+// what handlers post during a pass is delivered in the same pass, after the handler that
+// posted it has returned. That saves the loop's wake-up round trip for the typical chain
+// "data arrives, request completes, next command is sent" that a protocol client runs per
+// message. Nested waits still see the queue: Application::ProcessMessages delivers it, and a
+// Qt loop about to block with messages waiting is woken first.
+
 namespace {
-
-const QEvent::Type kPostedMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-struct TPostedMessageEvent : QEvent {
-    explicit TPostedMessageEvent(const TMessage& message) : QEvent(kPostedMessageEvent), message(message) {}
-    TMessage message;
-};
 
 // The endpoint behind an HWND. It may be released from inside its own handler (a socket that
 // frees itself), so it is only deleted once no dispatch into it is running.
-class TNotifyWindow : public QObject {
+class TNotifyWindow {
 public:
     explicit TNotifyWindow(TWndMethod method) : method_(std::move(method)) {}
 
@@ -44,15 +47,7 @@ public:
         }
         --dispatching_;
         if (released_ && dispatching_ == 0)
-            deleteLater();
-    }
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() != kPostedMessageEvent)
-            return QObject::event(e);
-        Dispatch(static_cast<TPostedMessageEvent*>(e)->message);
-        return true;
+            delete this;
     }
 
 private:
@@ -61,17 +56,95 @@ private:
     bool released_ = false;
 };
 
+struct TQueuedMessage {
+    HWND window;
+    TMessage message;
+};
+
 std::unordered_map<HWND, TNotifyWindow*>& Windows() {
     static std::unordered_map<HWND, TNotifyWindow*> windows;
     return windows;
 }
 
+std::deque<TQueuedMessage> queue;
+int deliveryDepth = 0;
 HWND nextHandle = 1;
 bool terminated = false;
+
+// A pass hands the loop back after this many messages, so a handler that keeps posting to
+// itself cannot starve timers and socket readiness.
+constexpr int kMessagesPerPass = 256;
 
 TNotifyWindow* Find(HWND window) {
     auto it = Windows().find(window);
     return it == Windows().end() ? nullptr : it->second;
+}
+
+void DeliverQueued();
+
+// Receives the wake-up event and runs a delivery pass; lives for the whole process.
+class TMessagePump : public QObject {
+public:
+    static const QEvent::Type kWake;
+
+    void RequestWake() {
+        if (wakePending_ || !QCoreApplication::instance())
+            return;
+        wakePending_ = true;
+        QCoreApplication::postEvent(this, new QEvent(kWake));
+        HookDispatcher();
+    }
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != kWake)
+            return QObject::event(e);
+        wakePending_ = false;
+        DeliverQueued();
+        return true;
+    }
+
+private:
+    // A nested Qt loop (a modal dialog, a test waiting for an event) started from inside a
+    // handler would otherwise sleep while messages posted by that handler wait.
+    void HookDispatcher() {
+        if (hooked_)
+            return;
+        if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+                if (!queue.empty())
+                    RequestWake();
+            });
+            hooked_ = true;
+        }
+    }
+
+    bool wakePending_ = false;
+    bool hooked_ = false;
+};
+
+const QEvent::Type TMessagePump::kWake = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+TMessagePump& Pump() {
+    // Never destroyed: Qt objects must not be torn down after the application object.
+    static TMessagePump* pump = new TMessagePump;
+    return *pump;
+}
+
+void DeliverQueued() {
+    ++deliveryDepth;
+    int delivered = 0;
+    while (!queue.empty()) {
+        if (delivered++ == kMessagesPerPass) {
+            Pump().RequestWake();
+            break;
+        }
+        TQueuedMessage item = queue.front();
+        queue.pop_front();
+        if (TNotifyWindow* endpoint = Find(item.window))
+            endpoint->Dispatch(item.message);
+    }
+    --deliveryDepth;
 }
 
 } // namespace
@@ -88,17 +161,18 @@ void DeallocateHWnd(HWND window) {
         return;
     TNotifyWindow* endpoint = it->second;
     Windows().erase(it);
-    // Qt discards events still queued for an object when it is deleted.
+    // Messages still queued for it find no endpoint and are dropped.
     endpoint->Release();
 }
 
 bool IsWindow(HWND window) { return Find(window) != nullptr; }
 
 bool PostMessage(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
-    TNotifyWindow* endpoint = Find(window);
-    if (!endpoint)
+    if (!Find(window))
         return false;
-    QCoreApplication::postEvent(endpoint, new TPostedMessageEvent(TMessage{msg, wParam, lParam, 0}));
+    queue.push_back({window, TMessage{msg, wParam, lParam, 0}});
+    if (deliveryDepth == 0)
+        Pump().RequestWake();
     return true;
 }
 
@@ -130,6 +204,7 @@ void PostToMainThread(std::function<void()> fn) {
 namespace Application {
 
 void ProcessMessages() {
+    DeliverQueued();
     if (QCoreApplication::instance())
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }

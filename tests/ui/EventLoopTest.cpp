@@ -3,6 +3,9 @@
 
 #include "tests/support/EventLoopFixture.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 #include <vector>
 
 namespace {
@@ -48,6 +51,77 @@ TEST_F(PostedMessages, AnEndpointMayReleaseItselfInsideItsHandler) {
     PostMessage(self, WM_USER, 0, 0);
     PumpFor(20);
     EXPECT_EQ(calls, 1);
+}
+
+TEST_F(PostedMessages, PostedFromAHandlerComeAfterItReturnsAndNestedWaitsSeeThem) {
+    std::vector<std::string> seen;
+    HWND a = 0;
+    a = AllocateHWnd([&](TMessage& m) {
+        switch (m.WParam) {
+        case 1:
+            PostMessage(a, WM_USER, 2, 0);
+            seen.push_back("1 returns");
+            break;
+        case 6: // one pass of processing delivers what this handler posted
+            PostMessage(a, WM_USER, 7, 0);
+            Application::ProcessMessages();
+            seen.push_back("6 returns");
+            break;
+        default:
+            seen.push_back(std::to_string(m.WParam));
+        }
+    });
+    PostMessage(a, WM_USER, 1, 0);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"1 returns", "2"}));
+
+    seen.clear();
+    PostMessage(a, WM_USER, 6, 0);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"7", "6 returns"}));
+    DeallocateHWnd(a);
+}
+
+TEST_F(PostedMessages, ANestedQtLoopInsideAHandlerDeliversWhatItPosted) {
+    std::vector<int> seen;
+    HWND a = 0;
+    a = AllocateHWnd([&](TMessage& m) {
+        seen.push_back(static_cast<int>(m.WParam));
+        if (m.WParam != 1)
+            return;
+        PostMessage(a, WM_USER, 2, 0);
+        QEventLoop nested; // as a modal dialog runs one
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (seen.size() > 1)
+                nested.quit();
+        });
+        poll.start(1);
+        QTimer::singleShot(2000, &nested, &QEventLoop::quit);
+        nested.exec();
+        seen.push_back(3);
+    });
+    PostMessage(a, WM_USER, 1, 0);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+    DeallocateHWnd(a);
+}
+
+TEST_F(PostedMessages, AHandlerThatKeepsPostingDoesNotStarveTimers) {
+    bool timerFired = false;
+    int deliveries = 0;
+    HWND a = 0;
+    a = AllocateHWnd([&](TMessage&) {
+        ++deliveries;
+        if (!timerFired)
+            PostMessage(a, WM_USER, 0, 0);
+    });
+    QTimer::singleShot(0, [&] { timerFired = true; });
+    PostMessage(a, WM_USER, 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return timerFired; }, 2000));
+    PumpFor(10);
+    EXPECT_GT(deliveries, 0);
+    DeallocateHWnd(a);
 }
 
 TEST_F(PostedMessages, SendMessageRunsAtOnceAndReturnsTheResult) {
