@@ -2,7 +2,6 @@
 #include "net/WSocket.h"
 
 #include "tests/net/WSocketTestSupport.h"
-#include "tests/support/EventLoopFixture.h"
 #include "ui/ApplicationErrors.h"
 
 #include <gmock/gmock.h>
@@ -15,11 +14,9 @@ using ::testing::ElementsAre;
 
 namespace {
 
-using WSocketConnect = EventLoopTest;
+using WSocketConnect = SocketTest;
 
 TEST_F(WSocketConnect, RefusedConnectionReportsTheErrorThenClosesItself) {
-    TWSocket socket;
-    TEventLog log;
     log.Attach(socket);
     Target(socket, UnusedPort());
     socket.Connect();
@@ -34,14 +31,9 @@ TEST_F(WSocketConnect, RefusedConnectionReportsTheErrorThenClosesItself) {
 }
 
 TEST_F(WSocketConnect, ConnectsReportsPeerAndClosesGracefullyOnce) {
-    TRawListener server;
-    TWSocket socket;
-    TEventLog log;
     log.Attach(socket);
-    Target(socket, server.PortText());
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return log.Has("connected 0"); }));
-    EXPECT_EQ(socket.State(), wsConnected);
+    ASSERT_TRUE(ConnectSocket());
+    EXPECT_TRUE(log.Has("connected 0"));
     EXPECT_EQ(socket.PeerAddr(), "127.0.0.1");
     EXPECT_EQ(socket.PeerPort(), server.PortText());
     EXPECT_NE(socket.GetBoundPort(), "error");
@@ -59,18 +51,8 @@ TEST_F(WSocketConnect, ConnectsReportsPeerAndClosesGracefullyOnce) {
 }
 
 TEST_F(WSocketConnect, ConnectPreconditionsAreReported) {
-    TRawListener server;
-    TWSocket socket;
-    Target(socket, server.PortText());
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
-    try {
-        socket.Connect();
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(e.what(), "Connect: Socket already in use");
-        EXPECT_STREQ(e.ClassName(), "ESocketException");
-    }
+    ASSERT_TRUE(ConnectSocket());
+    EXPECT_EQ(SocketError([&] { socket.Connect(); }), "Connect: Socket already in use");
     socket.Close();
     // A close resets the per-connection settings: Addr and Port keep their text, unassigned.
     EXPECT_EQ(socket.Port(), server.PortText());
@@ -78,36 +60,18 @@ TEST_F(WSocketConnect, ConnectPreconditionsAreReported) {
     EXPECT_EQ(socket.LocalAddr(), "0.0.0.0");
     EXPECT_EQ(socket.LocalPort(), "0");
     EXPECT_EQ(socket.LingerOnOff(), wsLingerOn);
-    try {
-        socket.Connect();
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(e.what(), "Connect: No Port Specified");
-    }
+    EXPECT_EQ(SocketError([&] { socket.Connect(); }), "Connect: No Port Specified");
     socket.SetPort(server.PortText());
-    try {
-        socket.Connect();
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(e.what(), "Connect: No IP Address Specified");
-    }
+    EXPECT_EQ(SocketError([&] { socket.Connect(); }), "Connect: No IP Address Specified");
     socket.SetAddr("127.0.0.1");
     socket.SetPort("nosuchservice");
-    try {
-        socket.Connect();
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(
-            e.what(),
-            "connect: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004");
-    }
+    EXPECT_EQ(SocketError([&] { socket.Connect(); }),
+              "connect: WSocketResolvePort: Cannot convert port 'nosuchservice', Error #11004");
     EXPECT_EQ(socket.State(), wsClosed);
     EXPECT_EQ(winsock::OpenHandleCount(), 0);
 }
 
 TEST_F(WSocketConnect, SettersAllowChangesOnlyWhileClosed) {
-    TRawListener server;
-    TWSocket socket;
     socket.SetAddr("  127.0.0.1 ");
     EXPECT_EQ(socket.Addr(), "127.0.0.1");
     socket.SetPort(server.PortText());
@@ -127,14 +91,8 @@ TEST_F(WSocketConnect, SettersAllowChangesOnlyWhileClosed) {
         {[&] { socket.SetLocalPort("0"); }, "Cannot change LocalPort if not closed"},
         {[&] { socket.SetSendFlags(static_cast<TSocketSendFlags>(7)); }, "Invalid SendFlags"},
     };
-    for (const auto& [call, message] : refused) {
-        try {
-            call();
-            ADD_FAILURE() << "no exception for " << message;
-        } catch (const ESocketException& e) {
-            EXPECT_STREQ(e.what(), message);
-        }
-    }
+    for (const auto& [call, message] : refused)
+        EXPECT_EQ(SocketError(call), message);
     EXPECT_EQ(socket.Port(), server.PortText());
 
     // With OnError assigned the handler runs instead and the setter just returns.
@@ -149,17 +107,12 @@ TEST_F(WSocketConnect, SettersAllowChangesOnlyWhileClosed) {
 }
 
 TEST_F(WSocketConnect, ClosingInsideOnSessionClosedFiresNoSecondEvent) {
-    TRawListener server;
-    TWSocket socket;
-    TEventLog log;
     log.Attach(socket);
     socket.OnSessionClosed = [&](TObject*, std::uint16_t error) {
         log.lines.push_back("closed " + std::to_string(error));
         socket.Close();
     };
-    Target(socket, server.PortText());
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    ASSERT_TRUE(ConnectSocket());
     ASSERT_GE(server.Accept(), 0);
     server.CloseOrderly();
     ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsClosed; }));
@@ -169,15 +122,11 @@ TEST_F(WSocketConnect, ClosingInsideOnSessionClosedFiresNoSecondEvent) {
 }
 
 TEST_F(WSocketConnect, ReconnectingFromOnSessionClosedKeepsTheNewConnection) {
-    TRawListener server;
-    TWSocket socket;
     int sessions = 0;
     socket.OnSessionClosed = [&](TObject*, std::uint16_t) {
         if (++sessions == 1) socket.Connect(); // Addr and Port are still assigned inside the event
     };
-    Target(socket, server.PortText());
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    ASSERT_TRUE(ConnectSocket());
     socket.Close();
     EXPECT_EQ(socket.State(), wsConnecting);
     ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
@@ -187,27 +136,24 @@ TEST_F(WSocketConnect, ReconnectingFromOnSessionClosedKeepsTheNewConnection) {
 }
 
 TEST_F(WSocketConnect, ExceptionInOnSessionConnectedGoesToOnBgExceptionAndAborts) {
-    TRawListener server;
     for (bool allowClose : {true, false}) {
-        TWSocket socket;
+        TWSocket client;
         std::string seen;
-        socket.OnSessionConnected = [](TObject*, std::uint16_t) { throw ESocketException("boom"); };
-        socket.OnBgException = [&](TObject*, Exception& e, bool& canClose) {
+        client.OnSessionConnected = [](TObject*, std::uint16_t) { throw ESocketException("boom"); };
+        client.OnBgException = [&](TObject*, Exception& e, bool& canClose) {
             seen = std::string(e.ClassName()) + ":" + e.Message();
             canClose = allowClose;
         };
-        Target(socket, server.PortText());
-        socket.Connect();
+        Target(client, server.PortText());
+        client.Connect();
         ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
         EXPECT_EQ(seen, "ESocketException:boom");
-        EXPECT_EQ(socket.State(), allowClose ? wsClosed : wsConnected);
-        socket.Abort();
+        EXPECT_EQ(client.State(), allowClose ? wsClosed : wsConnected);
+        client.Abort();
     }
 }
 
 TEST_F(WSocketConnect, ForeignExceptionsGoToTheApplicationHandlerNotOnBgException) {
-    TRawListener server;
-    TWSocket socket;
     std::string escaped;
     bool background = false;
     SetEscapedExceptionHandler([&](std::exception_ptr error) {
@@ -231,13 +177,8 @@ TEST_F(WSocketConnect, ForeignExceptionsGoToTheApplicationHandlerNotOnBgExceptio
 }
 
 TEST_F(WSocketConnect, TestHookRaisesIntoTheBackgroundHandler) {
-    TRawListener server;
-    TWSocket socket;
-    TEventLog log;
     log.Attach(socket);
-    Target(socket, server.PortText());
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    ASSERT_TRUE(ConnectSocket());
     PostMessage(socket.Handle(), WM_USER + 6, 0, 0);
     // Without OnBgException the default is to abort the connection.
     ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsClosed; }));
@@ -245,34 +186,31 @@ TEST_F(WSocketConnect, TestHookRaisesIntoTheBackgroundHandler) {
 }
 
 TEST_F(WSocketConnect, PostFreeAndPostCloseFromInsideHandlers) {
-    TRawListener server;
     const int before = WSocketObjectCount();
-    auto* socket = new TWSocket;
+    auto* client = new TWSocket;
     EXPECT_EQ(WSocketObjectCount(), before + 1);
     bool closed = false;
-    socket->OnSessionConnected = [&](TObject* sender, std::uint16_t) {
+    client->OnSessionConnected = [&](TObject* sender, std::uint16_t) {
         static_cast<TWSocket*>(sender)->PostClose();
         EXPECT_EQ(static_cast<TWSocket*>(sender)->State(), wsConnected);
     };
-    socket->OnSessionClosed = [&](TObject* sender, std::uint16_t) {
+    client->OnSessionClosed = [&](TObject* sender, std::uint16_t) {
         closed = true;
         static_cast<TWSocket*>(sender)->PostFree();
     };
-    Target(*socket, server.PortText());
-    socket->Connect();
+    Target(*client, server.PortText());
+    client->Connect();
     ASSERT_TRUE(PumpUntil([&] { return closed && WSocketObjectCount() == before; }));
     EXPECT_EQ(winsock::OpenHandleCount(), 0);
 }
 
 TEST_F(WSocketConnect, DestroyingAConnectedSocketFiresNothing) {
-    TRawListener server;
-    TEventLog log;
     {
-        TWSocket socket;
-        Target(socket, server.PortText());
-        socket.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
-        log.Attach(socket);
+        TWSocket other;
+        Target(other, server.PortText());
+        other.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return other.State() == wsConnected; }));
+        log.Attach(other);
     }
     PumpFor(30);
     EXPECT_THAT(log.lines, ElementsAre("state connected>closed"));
@@ -280,8 +218,6 @@ TEST_F(WSocketConnect, DestroyingAConnectedSocketFiresNothing) {
 }
 
 TEST_F(WSocketConnect, DatagramConnectIsConnectedAtOnce) {
-    TWSocket socket;
-    TEventLog log;
     log.Attach(socket);
     socket.SetAddr("127.0.0.1");
     socket.SetPort(UnusedPort());
@@ -295,14 +231,12 @@ TEST_F(WSocketConnect, DatagramConnectIsConnectedAtOnce) {
 }
 
 TEST_F(WSocketConnect, ConnectAppliesTheStreamOptionsAndBindsTheLocalEnd) {
-    TRawListener server;
     auto option = [](TSocket handle, int level, int name) {
         int value = 0;
         socklen_t length = sizeof value;
         ::getsockopt(winsock::NativeHandle(handle), level, name, &value, &length);
         return value;
     };
-    TWSocket socket;
     socket.SetComponentOptions({wsoTcpNoDelay});
     Target(socket, server.PortText());
     socket.SetLocalAddr("127.0.0.1");
@@ -333,7 +267,6 @@ TEST_F(WSocketConnect, ConnectAppliesTheStreamOptionsAndBindsTheLocalEnd) {
 }
 
 TEST_F(WSocketConnect, PumpEventsNotesAQuitRequestWhenMultiThreaded) {
-    TWSocket socket;
     socket.PumpEvents();
     EXPECT_FALSE(socket.Terminated());
     Application::Terminate();

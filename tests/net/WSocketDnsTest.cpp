@@ -4,7 +4,6 @@
 #include "net/WSocket.h"
 
 #include "tests/net/WSocketTestSupport.h"
-#include "tests/support/EventLoopFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -12,12 +11,15 @@ using ::testing::ElementsAre;
 
 namespace {
 
-using WSocketDns = EventLoopTest;
+class WSocketDns : public SocketTest {
+protected:
+    void SetUp() override {
+        SocketTest::SetUp();
+        log.Attach(socket);
+    }
+};
 
 TEST_F(WSocketDns, DottedAddressCompletesBeforeReturning) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
     socket.DnsLookup("10.0.0.1");
     EXPECT_THAT(log.lines, ElementsAre("dns 0"));
     EXPECT_EQ(socket.DnsResult(), "10.0.0.1");
@@ -25,15 +27,7 @@ TEST_F(WSocketDns, DottedAddressCompletesBeforeReturning) {
 }
 
 TEST_F(WSocketDns, EmptyHostRaisesOrReportsThroughOnError) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
-    try {
-        socket.DnsLookup("");
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
-    }
+    EXPECT_EQ(SocketError([&] { socket.DnsLookup(""); }), "DNS lookup: invalid host name.");
     EXPECT_TRUE(log.lines.empty());
 
     socket.OnError = [&](TObject*) { log.lines.push_back("error"); };
@@ -45,9 +39,6 @@ TEST_F(WSocketDns, EmptyHostRaisesOrReportsThroughOnError) {
 }
 
 TEST_F(WSocketDns, HostNameResolvesLaterFromTheLoop) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
     socket.DnsLookup("localhost");
     EXPECT_TRUE(log.lines.empty());
     ASSERT_TRUE(PumpUntil([&] { return !log.lines.empty(); }));
@@ -59,9 +50,6 @@ TEST_F(WSocketDns, HostNameResolvesLaterFromTheLoop) {
 }
 
 TEST_F(WSocketDns, ReverseLookupGivesTheHostName) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
     socket.ReverseDnsLookup("127.0.0.1");
     ASSERT_TRUE(PumpUntil([&] { return !log.lines.empty(); }));
     EXPECT_THAT(log.lines, ElementsAre("dns 0"));
@@ -69,24 +57,22 @@ TEST_F(WSocketDns, ReverseLookupGivesTheHostName) {
     EXPECT_THAT(socket.DnsResultList().Items(), ElementsAre(socket.DnsResult()));
 }
 
-TEST_F(WSocketDns, CancelReportsInterruptedAndNothingArrivesLater) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
-    socket.DnsLookup("localhost");
-    socket.CancelDnsLookup();
-    EXPECT_THAT(log.lines, ElementsAre("dns 10004"));
-    socket.CancelDnsLookup(); // nothing pending any more
-    PumpFor(100);
-    EXPECT_THAT(log.lines, ElementsAre("dns 10004"));
-    EXPECT_TRUE(socket.DnsResult().empty());
-    EXPECT_EQ(winsock::PendingAsyncRequestCount(), 0);
+// CancelDnsLookup and Abort both end a pending lookup with one interrupted report.
+TEST_F(WSocketDns, CancelOrAbortReportsInterruptedAndNothingArrivesLater) {
+    for (bool abort : {false, true}) {
+        log.lines.clear();
+        socket.DnsLookup("localhost");
+        abort ? socket.Abort() : socket.CancelDnsLookup();
+        EXPECT_THAT(log.lines, ElementsAre("dns 10004"));
+        socket.CancelDnsLookup(); // nothing pending any more
+        PumpFor(100);
+        EXPECT_THAT(log.lines, ElementsAre("dns 10004"));
+        EXPECT_TRUE(socket.DnsResult().empty());
+        EXPECT_EQ(winsock::PendingAsyncRequestCount(), 0);
+    }
 }
 
 TEST_F(WSocketDns, ANewLookupSupersedesThePendingOneSilently) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
     socket.DnsLookup("localhost");
     socket.ReverseDnsLookup("127.0.0.1");
     PumpFor(100);
@@ -103,26 +89,16 @@ TEST_F(WSocketDns, DestroyingTheSocketWhileItsLookupRunsDropsTheResult) {
     int events = 0;
     int eventsBeforeDestruction = 0;
     for (int i = 0; i < 20; ++i) {
-        auto socket = std::make_unique<TWSocket>();
-        socket->OnDnsLookupDone = [&](TObject*, std::uint16_t) { ++events; };
-        socket->DnsLookup("localhost");
+        auto doomed = std::make_unique<TWSocket>();
+        doomed->OnDnsLookupDone = [&](TObject*, std::uint16_t) { ++events; };
+        doomed->DnsLookup("localhost");
         if (i % 2 == 1) PumpFor(1); // sometimes the worker has finished and its message is queued
         eventsBeforeDestruction = events;
-        socket.reset();
+        doomed.reset();
     }
     PumpFor(150);
     EXPECT_EQ(events, eventsBeforeDestruction);
     EXPECT_EQ(winsock::PendingAsyncRequestCount(), 0);
-}
-
-TEST_F(WSocketDns, AbortCancelsAPendingLookup) {
-    TWSocket socket;
-    TEventLog log;
-    log.Attach(socket);
-    socket.DnsLookup("localhost");
-    socket.Abort();
-    PumpFor(100);
-    EXPECT_THAT(log.lines, ElementsAre("dns 10004"));
 }
 
 } // namespace

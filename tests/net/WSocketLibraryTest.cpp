@@ -3,7 +3,7 @@
 #include "net/WSockBuf.h"
 #include "net/WSocket.h"
 
-#include "tests/support/EventLoopFixture.h"
+#include "tests/net/WSocketTestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -11,15 +11,6 @@
 #include <cstring>
 
 namespace {
-
-std::string ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const ESocketException& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 TEST(IsDottedIP, AcceptsFourGroupsUpTo255WithSurroundingSpaces) {
     const std::pair<const char*, bool> cases[] = {
@@ -41,14 +32,16 @@ TEST(WSocketResolvePort, NumbersNamesAndFailures) {
     EXPECT_EQ(WSocketResolvePort("smtp", "tcp"), 25);
     EXPECT_EQ(WSocketResolvePort("http", " tcp "), 80);
     // A leading space means a service name: the trimmed "110" is looked up as a name.
-    EXPECT_EQ(ErrorOf([] { WSocketResolvePort(" 110", "tcp"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolvePort(" 110", "tcp"); }),
               "WSocketResolvePort: Cannot convert port ' 110', Error #11004");
-    EXPECT_EQ(ErrorOf([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(ErrorOf([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolvePort("", "tcp"); }),
               "WSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(ErrorOf([] { WSocketResolvePort("25", ""); }), "WSocketResolvePort: Invalid Proto.");
+    EXPECT_EQ(SocketError([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
+              "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(SocketError([] { WSocketResolvePort("25", ""); }),
+              "WSocketResolvePort: Invalid Proto.");
     // Past 65535 it is no port at all rather than a truncated one.
-    EXPECT_EQ(ErrorOf([] { WSocketResolvePort("70000", "tcp"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolvePort("70000", "tcp"); }),
               "WSocketResolvePort: Invalid Port.");
 }
 
@@ -56,8 +49,9 @@ TEST(WSocketResolveProto, NumbersAndNames) {
     EXPECT_EQ(WSocketResolveProto("tcp"), 6);
     EXPECT_EQ(WSocketResolveProto(" udp"), 17);
     EXPECT_EQ(WSocketResolveProto("17x"), 17);
-    EXPECT_EQ(ErrorOf([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
-    EXPECT_EQ(ErrorOf([] { WSocketResolveProto("bogus"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveProto(""); }),
+              "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(SocketError([] { WSocketResolveProto("bogus"); }),
               "WSocketResolveProto: Cannot convert protocol 'bogus', Error #11004");
 }
 
@@ -65,8 +59,9 @@ TEST(WSocketResolveHost, DottedBroadcastAndNames) {
     EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu);
     EXPECT_EQ(WSocketResolveHost(" 10.1.2.3 "), inet_addr("10.1.2.3"));
     EXPECT_EQ(WSocketResolveHost("localhost"), htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(ErrorOf([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
-    EXPECT_EQ(ErrorOf([] { WSocketResolveHost(std::string(257, 'a')); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveHost(""); }),
+              "WSocketResolveHost: '' Invalid Hostname.");
+    EXPECT_EQ(SocketError([] { WSocketResolveHost(std::string(257, 'a')); }),
               "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname.");
 }
 

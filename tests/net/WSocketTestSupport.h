@@ -5,22 +5,42 @@
 
 #include "net/WSocket.h"
 
+#include "tests/support/EventLoopFixture.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// 127.0.0.1 with the given port (0: the system chooses).
+inline sockaddr_in Loopback(std::uint16_t port = 0) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+// The text of the ESocketException call raises.
+inline std::string SocketError(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const ESocketException& e) {
+        return e.what();
+    }
+    return "no exception";
+}
 
 class TRawListener {
 public:
     TRawListener() {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = Loopback();
         ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         ::listen(fd_, 5);
         socklen_t length = sizeof addr;
@@ -34,6 +54,7 @@ public:
     TRawListener(const TRawListener&) = delete;
     TRawListener& operator=(const TRawListener&) = delete;
 
+    std::uint16_t Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
 
     // Accepts the connection the client made; -1 when none came within a second.
@@ -87,9 +108,7 @@ private:
 // A port on 127.0.0.1 that nobody listens on: bound once, then released.
 inline std::string UnusedPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Loopback();
     ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t length = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
@@ -143,3 +162,18 @@ inline void Target(TCustomWSocket& socket, const std::string& port) {
     socket.SetPort(port);
     socket.SetProto("tcp");
 }
+
+// A socket with its event log, and a listener for it to connect to.
+class SocketTest : public EventLoopTest {
+protected:
+    // Connects socket to server and waits until it is connected.
+    bool ConnectSocket() {
+        Target(socket, server.PortText());
+        socket.Connect();
+        return PumpUntil([&] { return socket.State() == wsConnected; });
+    }
+
+    TRawListener server;
+    TEventLog log; // outlives the socket, whose destruction still reports its state change
+    TWSocket socket;
+};

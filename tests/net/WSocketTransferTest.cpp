@@ -3,7 +3,6 @@
 #include "net/WSocket.h"
 
 #include "tests/net/WSocketTestSupport.h"
-#include "tests/support/EventLoopFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -13,21 +12,16 @@ using ::testing::ElementsAre;
 
 namespace {
 
-class WSocketTransfer : public EventLoopTest {
+class WSocketTransfer : public SocketTest {
 protected:
     // Connects socket to server and accepts; the fresh connection's OnDataSent has passed.
     void Open() {
         log.Attach(socket);
-        Target(socket, server.PortText());
-        socket.Connect();
+        ASSERT_TRUE(ConnectSocket());
         ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }));
         ASSERT_GE(server.Accept(), 0);
         log.lines.clear();
     }
-
-    TRawListener server;
-    TEventLog log; // outlives the socket, whose destruction still reports its state change
-    TWSocket socket;
 };
 
 TEST_F(WSocketTransfer, SendQueuesInBlocksAndReportsDataSentFromTheLoop) {
@@ -52,12 +46,8 @@ TEST_F(WSocketTransfer, SendWhileConnectingClosesAndRaises) {
     Target(socket, server.PortText());
     socket.Connect();
     ASSERT_EQ(socket.State(), wsConnecting);
-    try {
-        socket.SendText("x");
-        FAIL() << "no exception";
-    } catch (const ESocketException& e) {
-        EXPECT_STREQ(e.what(), "Error 10057 in function Send\r\nSocket is not connected");
-    }
+    EXPECT_EQ(SocketError([&] { socket.SendText("x"); }),
+              "Error 10057 in function Send\r\nSocket is not connected");
     EXPECT_EQ(socket.State(), wsClosed);
     EXPECT_EQ(socket.LastError(), 10057);
     EXPECT_THAT(log.lines, ElementsAre("state closed>opened", "state opened>connecting",
@@ -222,9 +212,7 @@ TEST_F(WSocketTransfer, PeerCloseDeliversDataThenClosesWithAbortOnAConnectedSock
     EXPECT_EQ(log.Count("closed 0"), 1);
 
     // Abort on a fresh connection closes at once with the event.
-    Target(socket, server.PortText());
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
+    ASSERT_TRUE(ConnectSocket());
     log.lines.clear();
     socket.Abort();
     EXPECT_THAT(log.lines, ElementsAre("state connected>closed", "closed 0"));

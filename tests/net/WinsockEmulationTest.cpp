@@ -3,7 +3,6 @@
 #include "net/WinsockEmulation.h"
 
 #include "tests/net/WSocketTestSupport.h"
-#include "tests/support/EventLoopFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -49,11 +48,7 @@ protected:
         handle = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         ASSERT_NE(handle, INVALID_SOCKET);
         ASSERT_EQ(winsock::WSAAsyncSelect(handle, window, kMsg, 0x3B), 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<std::uint16_t>(std::stoi(server.PortText())));
-        const int rc = winsock::connect(handle, addr);
+        const int rc = winsock::connect(handle, Loopback(server.Port()));
         EXPECT_TRUE(rc == 0 || winsock::WSAGetLastError() == WSAEWOULDBLOCK);
         ASSERT_TRUE(PumpUntil([&] { return events.size() >= 2; }));
         ASSERT_GE(server.Accept(), 0);
@@ -131,11 +126,8 @@ TEST_F(WinsockEmulation, WriteComesBackOnlyAfterASendThatCouldNotComplete) {
 TEST_F(WinsockEmulation, RefusedConnectArrivesAsConnectWithTheError) {
     handle = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ASSERT_EQ(winsock::WSAAsyncSelect(handle, window, kMsg, 0x3B), 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(std::stoi(UnusedPort())));
-    EXPECT_EQ(winsock::connect(handle, addr), SOCKET_ERROR);
+    const auto port = static_cast<std::uint16_t>(std::stoi(UnusedPort()));
+    EXPECT_EQ(winsock::connect(handle, Loopback(port)), SOCKET_ERROR);
     EXPECT_EQ(winsock::WSAGetLastError(), WSAEWOULDBLOCK);
     ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
     PumpFor(30);
@@ -144,9 +136,7 @@ TEST_F(WinsockEmulation, RefusedConnectArrivesAsConnectWithTheError) {
 
 TEST_F(WinsockEmulation, AcceptIsReportedWhileAConnectionWaits) {
     handle = winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Loopback();
     ASSERT_EQ(winsock::bind(handle, addr), 0);
     ASSERT_EQ(winsock::getsockname(handle, &addr), 0);
     ASSERT_EQ(winsock::listen(handle, 5), 0);
