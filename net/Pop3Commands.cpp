@@ -34,19 +34,19 @@ void TCustomPop3Cli::TransactionCommand(const char* Word, TPop3Request Kind, TPo
 void TCustomPop3Cli::User() {
     if (protocolState_ != pop3Disconnected && protocolState_ != pop3WaitingUser)
         RefuseSession("-ERR USER command invalid now");
-    StartCommand(pop3User, pop3StepUser, "USER " + std::string(Pop3Trim(userName_)),
+    StartCommand(pop3User, pop3StepUser, "USER " + Trim(userName_),
                  pop3WaitingPass, nullptr);
 }
 
 void TCustomPop3Cli::Pass() {
     if (protocolState_ == pop3Transaction) RefuseSession("-ERR PASS command invalid now");
-    StartCommand(pop3Pass, pop3StepPass, "PASS " + std::string(Pop3Trim(passWord_)),
+    StartCommand(pop3Pass, pop3StepPass, "PASS " + Trim(passWord_),
                  pop3Transaction, nullptr);
 }
 
 void TCustomPop3Cli::RPop() {
     if (protocolState_ == pop3Transaction) RefuseSession("-ERR RPOP command invalid now");
-    StartCommand(pop3RPop, pop3StepRPop, "RPOP " + std::string(Pop3Trim(passWord_)),
+    StartCommand(pop3RPop, pop3StepRPop, "RPOP " + Trim(passWord_),
                  pop3Transaction, nullptr);
 }
 
@@ -54,7 +54,7 @@ void TCustomPop3Cli::APop() {
     if (protocolState_ != pop3WaitingUser) RefuseSession("-ERR APOP command invalid now");
     if (timeStamp_.empty()) RefuseSession("-ERR Server do not support APOP (no timestamp)");
     StartCommand(pop3APop, pop3StepAPop,
-                 "APOP " + std::string(Pop3Trim(userName_)) + " " +
+                 "APOP " + Trim(userName_) + " " +
                      Pop3ApopDigest(timeStamp_, passWord_),
                  pop3Transaction, nullptr);
 }

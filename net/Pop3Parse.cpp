@@ -22,22 +22,6 @@ bool Pop3IsPositive(std::string_view line) noexcept {
     return !line.empty() && line[0] == '+';
 }
 
-std::string_view Pop3Trim(std::string_view text) noexcept {
-    auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::string Pop3LowerCase(std::string_view text) {
-    std::string result(text);
-    for (char& c : result)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return result;
-}
-
 int Pop3ParseDigits(std::string_view text, std::size_t& digits) noexcept {
     // Accumulate in 64 bits and stop growing at the maximum: no signed overflow, and the whole
     // run is still skipped so the next number is found where it belongs.
@@ -104,7 +88,7 @@ std::string Pop3ApopDigest(std::string_view timeStamp, std::string_view secret) 
 bool Pop3SplitHeader(std::string_view line, std::string& keyword, std::string& data) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return false;
-    keyword = Pop3LowerCase(Pop3Trim(line.substr(0, colon)));
+    keyword = LowerCase(TrimView(line.substr(0, colon)));
     data.assign(line.substr(colon + 1, kPop3HeaderDataMax));
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/SysUtils.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -10,11 +12,6 @@
 // A status line is positive when it begins with "+"; nothing else of it is examined, so "+" alone
 // is positive and an empty line is not.
 bool Pop3IsPositive(std::string_view line) noexcept;
-
-// Removes characters with codes 0 to 32 from both ends.
-std::string_view Pop3Trim(std::string_view text) noexcept;
-// Lower-cases the ASCII letters A to Z only.
-std::string Pop3LowerCase(std::string_view text);
 
 // Largest value a reply number can take. A run of digits whose value does not fit a signed
 // 32-bit integer saturates here instead of wrapping, so a hostile "+OK 99999999999 1" can never

@@ -1,21 +1,9 @@
 #include "net/WSocket.h"
 
+#include "ui/SysUtils.h"
+
 #include <cstdarg>
 #include <cstdio>
-
-namespace {
-
-std::string Trim(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-        --last;
-    return text.substr(first, last - first);
-}
-
-} // namespace
 
 TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner) {
     window_ = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });

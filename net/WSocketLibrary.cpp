@@ -1,5 +1,7 @@
 #include "net/WSocketLibrary.h"
 
+#include "ui/SysUtils.h"
+
 #include "net/WinsockEmulation.h"
 
 #include <arpa/inet.h>
@@ -13,17 +15,6 @@
 namespace {
 
 int objectCount = 0;
-
-// Spaces and control characters at both ends go, as everywhere the components trim.
-std::string Trim(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-        --last;
-    return text.substr(first, last - first);
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';

@@ -83,8 +83,8 @@ TEST(Pop3Parse, GreetingTimeStampAndApopDigest) {
 }
 
 TEST(Pop3Parse, TrimAndHeaderSplit) {
-    EXPECT_EQ(Pop3Trim(std::string("\0 \t user \x1f\x20", 11)), "user");
-    EXPECT_EQ(Pop3LowerCase("Message-ID \xc4\xd6"), "message-id \xc4\xd6");
+    EXPECT_EQ(TrimView(std::string("\0 \t user \x1f\x20", 11)), "user");
+    EXPECT_EQ(LowerCase("Message-ID \xc4\xd6"), "message-id \xc4\xd6");
 
     std::string keyword, data;
     ASSERT_TRUE(Pop3SplitHeader(" Return-Path : <a@b>:x", keyword, data));
