@@ -40,37 +40,30 @@ TCustomWSocket::~TCustomWSocket() {
 
 // ---- Properties ----
 
-void TCustomWSocket::SetAddr(const std::string& Value) {
-    if (addrAssigned_ && Value == addrStr_) return;
+// Addr, Port and Proto share one rule: the value already assigned is accepted in any state,
+// anything else only while closed; the trimmed text decides whether the field is assigned.
+void TCustomWSocket::SetRemoteField(const std::string& Value, const char* Name, std::string& Text,
+                                    bool& Assigned, bool& Resolved) {
+    if (Assigned && Value == Text) return;
     if (state_ != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+        ReportError(std::string("Cannot change ") + Name + " if not closed");
         return;
     }
-    addrStr_ = Trim(Value);
-    addrAssigned_ = !addrStr_.empty();
-    addrResolved_ = false;
+    Text = Trim(Value);
+    Assigned = !Text.empty();
+    Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value) {
+    SetRemoteField(Value, "Addr", addrStr_, addrAssigned_, addrResolved_);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-    if (portAssigned_ && Value == portStr_) return;
-    if (state_ != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    portStr_ = Trim(Value);
-    portAssigned_ = !portStr_.empty();
-    portResolved_ = false;
+    SetRemoteField(Value, "Port", portStr_, portAssigned_, portResolved_);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-    if (protoAssigned_ && Value == protoStr_) return;
-    if (state_ != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    protoStr_ = Trim(Value);
-    protoAssigned_ = !protoStr_.empty();
-    protoResolved_ = false;
+    SetRemoteField(Value, "Proto", protoStr_, protoAssigned_, protoResolved_);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value) {

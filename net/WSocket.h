@@ -282,6 +282,8 @@ protected:
     bool reuseAddr_ = false;
 
 private:
+    void SetRemoteField(const std::string& Value, const char* Name, std::string& Text, bool& Assigned,
+                        bool& Resolved);
     bool sending_ = false;               // inside TryToSend
     std::uint32_t platformReceives_ = 0; // reads from the platform, for the receive loop
     // Drained blocks kept for the next QueueSendData instead of a free and an allocation
