@@ -228,6 +228,13 @@ TEST_F(Intake, PrintOnReceivePrintsEachNewMessage) {
     EXPECT_TRUE(printed.contains("Subject: printed")) << printed.toStdString();
     EXPECT_TRUE(printed.contains("body"));
     EXPECT_FALSE(QFile::exists(out.path() + "/print-2.pdf"));
+
+    // Without a usable printer nothing is printed and intake goes on.
+    if (TReport::HasUsablePrinter()) return;
+    TqrMail::RedirectPrinterToFolder({});
+    Check({Crlf({"Subject: no printer", "Message-ID: <np>", "", "x"})});
+    ASSERT_EQ(form->Messages().size(), 2u);
+    EXPECT_EQ(Held(1).Subject, "no printer");
 }
 
 } // namespace
