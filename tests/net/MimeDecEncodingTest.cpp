@@ -142,10 +142,7 @@ TEST(MimeDecInline, BlockEndsAtPartBoundaryAndWithoutLineHandler) {
 
     // Without OnInlineDecodeLine the block's lines are still kept from OnPartLine.
     TMimeRecorder recorder(d, false);
-    TMemoryStream stream;
-    stream.WriteString("\r\nbegin 644 f\r\n#86)C\r\nend\r\n");
-    stream.SetPosition(0);
-    d.DecodeStream(stream);
+    Decode(d, "\r\nbegin 644 f\r\n#86)C\r\nend\r\n");
     EXPECT_EQ(recorder.Events(),
               (Events{"HE", "PB", "PL 2 \\r\\n", "PL 2 \\r\\n", "PL 2 \\r\\n", "PE", "ME"}));
 }

@@ -134,20 +134,17 @@ TEST(MimeDecParts, PartFieldsAreClearedAtEveryBoundary) {
         seen.push_back(d.PartContentType() + "|" + d.PartDisposition() + "|" + d.PartFileName() +
                        "|" + std::string(data, static_cast<size_t>(len)));
     };
-    TMemoryStream stream;
-    stream.WriteString("Content-Type: multipart/mixed; boundary=b\r\n\r\n"
-                       "--b\r\n"
-                       "Content-Type: application/pdf\r\n"
-                       "Content-Disposition: attachment; filename=\"r.pdf\"\r\n"
-                       "Content-Transfer-Encoding: base64\r\n"
-                       "\r\n"
-                       "QUJD\r\n"
-                       "--b\r\n"
-                       "\r\n"
-                       "QUJD\r\n"
-                       "--b--\r\n");
-    stream.SetPosition(0);
-    d.DecodeStream(stream);
+    Decode(d, "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+              "--b\r\n"
+              "Content-Type: application/pdf\r\n"
+              "Content-Disposition: attachment; filename=\"r.pdf\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n"
+              "\r\n"
+              "QUJD\r\n"
+              "--b\r\n"
+              "\r\n"
+              "QUJD\r\n"
+              "--b--\r\n");
     EXPECT_EQ(seen, (std::vector<std::string>{"application/pdf|attachment|r.pdf|ABC", "|||QUJD",
                                               "|||\r\n"}));
 }

@@ -73,21 +73,13 @@ public:
         d_.OnPartHeaderLine = [this](TObject*) { Add("PHL " + EscapedText(d_.CurrentLine())); };
         d_.OnPartHeaderEnd = [this](TObject*) { Add("PHE"); };
         d_.OnPartBegin = [this](TObject*) { Add("PB"); };
-        d_.OnPartLine = [this](TObject*, const char* data, int len) {
-            if (data == nullptr || data[len] != '\0')
-                ADD_FAILURE() << "OnPartLine chunk not followed by NUL";
-            Add("PL " + std::to_string(len) +
-                (len ? " " + ::Escaped(data, static_cast<size_t>(len)) : ""));
-        };
+        d_.OnPartLine = [this](TObject*, const char* data, int len) { Chunk("PL", data, len); };
         d_.OnPartEnd = [this](TObject*) { Add("PE"); };
         d_.OnMessageEnd = [this](TObject*) { Add("ME"); };
         if (!inlineEvents) return;
         d_.OnInlineDecodeBegin = [this](TObject*, const std::string& name) { Add("IB " + name); };
         d_.OnInlineDecodeLine = [this](TObject*, const char* data, int len) {
-            if (data == nullptr || data[len] != '\0')
-                ADD_FAILURE() << "OnInlineDecodeLine not followed by NUL";
-            Add("IL " + std::to_string(len) +
-                (len ? " " + ::Escaped(data, static_cast<size_t>(len)) : ""));
+            Chunk("IL", data, len);
         };
         d_.OnInlineDecodeEnd = [this](TObject*, const std::string& name) { Add("IE " + name); };
     }
@@ -112,18 +104,31 @@ public:
     void Clear() { events_.clear(); }
 
 private:
+    // Decoded chunks are handed over NUL-terminated, so handlers may treat them as C strings.
+    void Chunk(const std::string& kind, const char* data, int len) {
+        if (data == nullptr || data[len] != '\0')
+            ADD_FAILURE() << kind << " chunk not followed by NUL";
+        Add(kind + " " + std::to_string(len) +
+            (len ? " " + ::Escaped(data, static_cast<size_t>(len)) : ""));
+    }
+
     TMimeDecode& d_;
     std::vector<std::string> events_;
 };
+
+// Decodes message from a memory stream with whatever handlers the decoder has.
+inline void Decode(TMimeDecode& decoder, const std::string& message) {
+    TMemoryStream stream;
+    stream.WriteString(message);
+    stream.SetPosition(0);
+    decoder.DecodeStream(stream);
+}
 
 // Decodes message from a memory stream and returns the events. The same bytes are decoded
 // again in reads of 1 and 7 bytes, which must not change a single event.
 inline std::vector<std::string> DecodeEvents(TMimeDecode& decoder, const std::string& message) {
     TMimeRecorder recorder(decoder);
-    TMemoryStream stream;
-    stream.WriteString(message);
-    stream.SetPosition(0);
-    decoder.DecodeStream(stream);
+    Decode(decoder, message);
     const std::vector<std::string> events = recorder.Events();
     for (size_t chunk : {1u, 7u}) {
         recorder.Clear();

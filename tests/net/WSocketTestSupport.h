@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -143,17 +144,10 @@ struct TEventLog {
             lines.push_back("dns " + std::to_string(error));
         };
     }
-    bool Has(const std::string& line) const {
-        for (const std::string& l : lines)
-            if (l == line) return true;
-        return false;
-    }
     int Count(const std::string& line) const {
-        int count = 0;
-        for (const std::string& l : lines)
-            count += l == line ? 1 : 0;
-        return count;
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
     }
+    bool Has(const std::string& line) const { return Count(line) > 0; }
 };
 
 // Sets up a socket for a connect to 127.0.0.1:port.

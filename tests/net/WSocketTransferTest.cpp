@@ -74,31 +74,43 @@ TEST_F(WSocketTransfer, PeerResetWithDataQueuedClosesExactlyOnce) {
     EXPECT_EQ(winsock::OpenHandleCount(), 0);
 }
 
-TEST_F(WSocketTransfer, EveryByteIsOfferedBeforeTheCloseWithoutReceiveLoop) {
-    socket.SetComponentOptions({wsoNoReceiveLoop});
-    Open();
-    std::string received;
-    int calls = 0;
-    socket.OnDataAvailable = [&](TObject*, std::uint16_t) {
-        ++calls;
-        char buffer[1024];
-        const int n = socket.Receive(buffer, sizeof buffer);
-        if (n > 0) {
-            received.append(buffer, static_cast<size_t>(n));
-            log.lines.push_back("data " + std::to_string(n));
-        }
-    };
+// With and without the receive loop, every byte is offered before the close is reported.
+TEST_F(WSocketTransfer, PeerCloseDeliversEveryByteFirstAndAbortClosesAtOnce) {
     std::string data;
     for (int i = 0; i < 3000; ++i)
         data += static_cast<char>('a' + i % 26);
-    server.SendAll(data);
-    server.CloseOrderly();
-    ASSERT_TRUE(PumpUntil([&] { return log.Has("closed 0"); }));
-    EXPECT_EQ(received, data);
-    EXPECT_THAT(log.lines, ::testing::IsSupersetOf({"data 1024", "closed 0"}));
-    EXPECT_EQ(log.lines[log.lines.size() - 2], "closed 0"); // then the state change
-    EXPECT_GE(calls, 3);
-    EXPECT_EQ(socket.State(), wsClosed);
+    for (bool loop : {true, false}) {
+        SCOPED_TRACE(loop ? "receive loop" : "no receive loop");
+        if (!loop) socket.SetComponentOptions({wsoNoReceiveLoop});
+        Open();
+        std::string received;
+        int calls = 0;
+        socket.OnDataAvailable = [&](TObject*, std::uint16_t) {
+            ++calls;
+            char buffer[1024];
+            const int n = socket.Receive(buffer, sizeof buffer);
+            if (n > 0) {
+                received.append(buffer, static_cast<size_t>(n));
+                log.lines.push_back("data " + std::to_string(n));
+            }
+        };
+        server.SendAll(data);
+        server.CloseOrderly();
+        ASSERT_TRUE(PumpUntil([&] { return log.Has("closed 0"); }));
+        PumpFor(30);
+        EXPECT_EQ(received, data);
+        EXPECT_THAT(log.lines, ::testing::IsSupersetOf({"data 1024", "closed 0"}));
+        EXPECT_EQ(log.Count("closed 0"), 1);
+        EXPECT_EQ(log.lines[log.lines.size() - 2], "closed 0"); // then the state change
+        EXPECT_GE(calls, 3);
+        EXPECT_EQ(socket.State(), wsClosed);
+    }
+
+    // Abort on a fresh connection closes at once with the event.
+    ASSERT_TRUE(ConnectSocket());
+    log.lines.clear();
+    socket.Abort();
+    EXPECT_THAT(log.lines, ElementsAre("state connected>closed", "closed 0"));
 }
 
 TEST_F(WSocketTransfer, ReceiveLoopDrainsAndSwallowsHandlerExceptions) {
@@ -199,23 +211,6 @@ TEST_F(WSocketTransfer, FlushPumpsUntilTheQueueIsEmpty) {
     EXPECT_TRUE(socket.AllSent());
     reader.join();
     EXPECT_EQ(got.size(), data.size());
-}
-
-TEST_F(WSocketTransfer, PeerCloseDeliversDataThenClosesWithAbortOnAConnectedSocket) {
-    Open();
-    std::string received;
-    socket.OnDataAvailable = [&](TObject*, std::uint16_t) { received += socket.ReceiveText(); };
-    server.SendAll("bye\r\n");
-    server.CloseOrderly();
-    ASSERT_TRUE(PumpUntil([&] { return log.Has("closed 0"); }));
-    EXPECT_EQ(received, "bye\r\n");
-    EXPECT_EQ(log.Count("closed 0"), 1);
-
-    // Abort on a fresh connection closes at once with the event.
-    ASSERT_TRUE(ConnectSocket());
-    log.lines.clear();
-    socket.Abort();
-    EXPECT_THAT(log.lines, ElementsAre("state connected>closed", "closed 0"));
 }
 
 } // namespace
