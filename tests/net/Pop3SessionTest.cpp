@@ -14,12 +14,13 @@ protected:
         cli->OnDisplay = [this](TObject*, const std::string& msg) {
             log.push_back("display " + msg);
         };
-        cli->OnSessionConnected = [this](TObject*, std::uint16_t e) {
-            log.push_back("connected " + std::to_string(e));
+        auto logAs = [this](const char* name) {
+            return [this, name](TObject*, std::uint16_t e) {
+                log.push_back(name + std::to_string(e));
+            };
         };
-        cli->OnSessionClosed = [this](TObject*, std::uint16_t e) {
-            log.push_back("closed " + std::to_string(e));
-        };
+        cli->OnSessionConnected = logAs("connected ");
+        cli->OnSessionClosed = logAs("closed ");
     }
 };
 

@@ -55,7 +55,7 @@ TEST(WSocketResolveProto, NumbersAndNames) {
               "WSocketResolveProto: Cannot convert protocol 'bogus', Error #11004");
 }
 
-TEST(WSocketResolveHost, DottedBroadcastAndNames) {
+TEST(WSocketResolveHost, DottedBroadcastNamesAndTheLocalName) {
     EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu);
     EXPECT_EQ(WSocketResolveHost(" 10.1.2.3 "), inet_addr("10.1.2.3"));
     EXPECT_EQ(WSocketResolveHost("localhost"), htonl(INADDR_LOOPBACK));
@@ -63,9 +63,6 @@ TEST(WSocketResolveHost, DottedBroadcastAndNames) {
               "WSocketResolveHost: '' Invalid Hostname.");
     EXPECT_EQ(SocketError([] { WSocketResolveHost(std::string(257, 'a')); }),
               "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname.");
-}
-
-TEST(GetLocalHostName, IsNotEmpty) {
     EXPECT_FALSE(GetLocalHostName().empty());
 }
 

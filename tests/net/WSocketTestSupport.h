@@ -108,13 +108,7 @@ private:
 
 // A port on 127.0.0.1 that nobody listens on: bound once, then released.
 inline std::string UnusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback();
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t length = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return std::to_string(ntohs(addr.sin_port));
+    return TRawListener().PortText();
 }
 
 inline const char* StateName(TSocketState state) {

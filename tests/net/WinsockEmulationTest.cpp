@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include <map>
 #include <thread>
 
 using ::testing::ElementsAre;
@@ -28,20 +29,13 @@ protected:
         DeallocateHWnd(window);
     }
     static std::string Name(std::uint16_t event) {
-        switch (event) {
-        case FD_READ:
-            return "read";
-        case FD_WRITE:
-            return "write";
-        case FD_ACCEPT:
-            return "accept";
-        case FD_CONNECT:
-            return "connect";
-        case FD_CLOSE:
-            return "close";
-        default:
-            return "event" + std::to_string(event);
-        }
+        const std::map<std::uint16_t, std::string> names = {{FD_READ, "read"},
+                                                            {FD_WRITE, "write"},
+                                                            {FD_ACCEPT, "accept"},
+                                                            {FD_CONNECT, "connect"},
+                                                            {FD_CLOSE, "close"}};
+        const auto it = names.find(event);
+        return it != names.end() ? it->second : "event" + std::to_string(event);
     }
     // A registered, connected client socket on server.
     void ConnectTo(TRawListener& server) {
