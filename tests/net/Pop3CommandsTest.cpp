@@ -137,8 +137,10 @@ TEST_F(Pop3Commands, ApopAndRPop) {
     Check(peer);
 }
 
-TEST_F(Pop3Commands, RefusalsBeforeTransaction) {
+// Each phase refuses the commands it does not allow, without sending anything.
+TEST_F(Pop3Commands, RefusalsInEveryPhase) {
     P peer({P::Send("+OK ready\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
+            P::ExpectLine("PASS pw"), P::Send("+OK\r\n"), P::ExpectLine("NOOP"), P::Send("+OK\r\n"),
             P::ExpectClosed()});
     cli->SetPort(peer.PortText());
     ASSERT_TRUE(Run([&] { cli->Connect(); }));
@@ -148,19 +150,9 @@ TEST_F(Pop3Commands, RefusalsBeforeTransaction) {
     EXPECT_EQ(lastError, 0);
     EXPECT_EQ(Refusal([&] { cli->User(); }), "-ERR USER command invalid now");
     EXPECT_EQ(cli->ProtocolState(), pop3WaitingPass);
-    cli->Abort();
-    ASSERT_TRUE(PumpUntil([&] { return doneCount == 2; }));
-    // Disconnected: the phase allows USER, the engine does not.
-    EXPECT_EQ(Refusal([&] { cli->User(); }), "POP3 component not connected");
-    EXPECT_EQ(Refusal([&] { cli->Noop(); }), "-ERR NOOP command invalid now");
-    PumpFor(30);
-    EXPECT_EQ(doneCount, 2);
-    Check(peer);
-}
+    ASSERT_TRUE(Run([&] { cli->Pass(); }));
 
-TEST_F(Pop3Commands, RefusalTextsInTransaction) {
-    P peer(Login({P::ExpectLine("NOOP"), P::Send("+OK\r\n"), P::ExpectClosed()}));
-    Start(peer);
+    // In the transaction phase.
     std::vector<std::string> shown;
     cli->OnDisplay = [&](TObject*, const std::string& m) { shown.push_back(m); };
     EXPECT_EQ(Refusal([&] { cli->User(); }), "-ERR USER command invalid now");
@@ -175,7 +167,14 @@ TEST_F(Pop3Commands, RefusalTextsInTransaction) {
     EXPECT_EQ(cli->State(), pop3Ready);
     ASSERT_TRUE(Run([&] { cli->Noop(); })); // nothing was sent by the refusals
     EXPECT_EQ(lastError, 0);
+
     cli->Abort();
+    ASSERT_TRUE(PumpUntil([&] { return doneCount == 4; }));
+    // Disconnected: the phase allows USER, the engine does not.
+    EXPECT_EQ(Refusal([&] { cli->User(); }), "POP3 component not connected");
+    EXPECT_EQ(Refusal([&] { cli->Noop(); }), "-ERR NOOP command invalid now");
+    PumpFor(30);
+    EXPECT_EQ(doneCount, 4);
     Check(peer);
 }
 
