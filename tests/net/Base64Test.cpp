@@ -40,6 +40,8 @@ TEST(Base64, DecodesLinesLeniently) {
         {"   QUJD QUJD", "ABC"},
         // A TAB is not an alphabet character: it maps to all-ones and is decoded with its group.
         {"QUJD\tQUJD", std::string("ABC\xFD\x05\x09", 6)},
+        // A final group shorter than four characters decodes as if padded; a lone character
+        // cannot hold a byte.
         {"QUJDQQ", "ABCA"},
         {"QUJDQUI", "ABCAB"},
         {"QUJDQ", "ABC"},
