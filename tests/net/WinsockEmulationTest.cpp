@@ -84,6 +84,46 @@ TEST_F(WinsockEmulation, ReadIsReArmedOnlyByRecvAndCloseComesOnceAfterTheData) {
     EXPECT_EQ(events.size(), 3u);
 }
 
+// Input is taken from the kernel ahead of small receives; what is held must still count as
+// pending and be announced once per receive that leaves some behind, never lost or doubled.
+TEST_F(WinsockEmulation, SmallReceivesOfHeldInputCountAsPendingAndAreAnnouncedOnce) {
+    TRawListener server;
+    ConnectTo(server);
+    events.clear();
+    std::string sent;
+    for (int i = 0; i < 1000; ++i)
+        sent += static_cast<char>('a' + i % 26);
+    server.SendAll(sent);
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    PumpFor(20); // all 1000 bytes are in the kernel by now
+
+    std::string got(10, '\0');
+    ASSERT_EQ(winsock::recv(handle, got.data(), 10, 0), 10);
+    unsigned long pending = 0;
+    ASSERT_EQ(winsock::ioctlsocket_fionread(handle, &pending), 0);
+    EXPECT_EQ(pending, 990u);
+    char peeked = 0;
+    EXPECT_EQ(winsock::recv(handle, &peeked, 1, MSG_PEEK), 1);
+    EXPECT_EQ(peeked, sent[10]);
+    for (int i = 0; i < 3; ++i) { // receives in a row before the loop runs
+        char piece[10];
+        ASSERT_EQ(winsock::recv(handle, piece, sizeof piece, 0), 10);
+        got.append(piece, 10);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 2; }));
+    PumpFor(20);
+    EXPECT_THAT(events, ElementsAre("read 0", "read 0"));
+
+    std::string rest(2000, '\0');
+    const int n = winsock::recv(handle, rest.data(), static_cast<int>(rest.size()), 0);
+    ASSERT_EQ(n, 960);
+    got.append(rest.data(), static_cast<size_t>(n));
+    EXPECT_EQ(got, sent);
+    server.CloseOrderly();
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 3; }));
+    EXPECT_EQ(events[2], "close 0");
+}
+
 TEST_F(WinsockEmulation, ResetIsReportedAsCloseWithTheError) {
     TRawListener server;
     ConnectTo(server);
