@@ -98,6 +98,18 @@ void Post(TSocket s, const TEntry& entry, std::uint16_t event, int error) {
 void OnReadable(TSocket s);
 void OnWritable(TSocket s);
 
+constexpr std::size_t kReadAhead = 65536;
+
+// Refills the empty read-ahead buffer from the kernel; the result is ::recv's.
+ssize_t FillAhead(TEntry& entry) {
+    if (!entry.ahead)
+        entry.ahead = std::make_unique<char[]>(kReadAhead);
+    const ssize_t n = ::recv(entry.fd, entry.ahead.get(), kReadAhead, MSG_DONTWAIT);
+    entry.aheadPos = 0;
+    entry.aheadEnd = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return n;
+}
+
 void SetReadEnabled(TSocket s, TEntry& entry, bool enabled) {
     if (enabled == entry.readEnabled) return;
     if (!entry.readWatch)
@@ -136,9 +148,15 @@ void OnReadable(TSocket s) {
         Post(s, *entry, FD_ACCEPT, 0);
         return;
     }
-    char probe;
-    const ssize_t n = ::recv(entry->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0 || (n == 0 && entry->type != SOCK_STREAM)) {
+    if (entry->type != SOCK_STREAM) {
+        SetReadEnabled(s, *entry, false);
+        Post(s, *entry, FD_READ, 0);
+        return;
+    }
+    // Reading ahead tells data from end of stream or a broken connection in the same call
+    // that fetches the data, so the application's receive that follows costs nothing.
+    const ssize_t n = entry->aheadPos < entry->aheadEnd ? 1 : FillAhead(*entry);
+    if (n > 0) {
         SetReadEnabled(s, *entry, false);
         Post(s, *entry, FD_READ, 0);
         return;
@@ -404,8 +422,6 @@ int sendto(TSocket s, const void* data, int len, int flags, const sockaddr_in& t
     return static_cast<int>(n);
 }
 
-constexpr std::size_t kReadAhead = 65536;
-
 void OnAheadCheck(TSocket s) {
     TEntry* entry = Find(s);
     if (!entry || !entry->aheadCheckArmed) return;
@@ -428,13 +444,9 @@ void ArmAheadCheck(TSocket s, TEntry& entry) {
 // Returns the count, or a negative value with errno set as ::recv leaves it.
 ssize_t ReceiveAhead(TEntry& entry, void* buffer, std::size_t len, bool peek) {
     if (entry.aheadPos == entry.aheadEnd) {
-        if (!entry.ahead)
-            entry.ahead = std::make_unique<char[]>(kReadAhead);
-        const ssize_t n = ::recv(entry.fd, entry.ahead.get(), kReadAhead, 0);
+        const ssize_t n = FillAhead(entry);
         if (n <= 0)
             return n;
-        entry.aheadPos = 0;
-        entry.aheadEnd = static_cast<std::size_t>(n);
     }
     const std::size_t take = std::min(len, entry.aheadEnd - entry.aheadPos);
     std::memcpy(buffer, entry.ahead.get() + entry.aheadPos, take);
