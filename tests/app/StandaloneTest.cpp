@@ -7,6 +7,7 @@
 #include "app/Settings.h"
 
 #include "tests/support/EventLoopFixture.h"
+#include "tests/support/LoopbackPort.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -19,18 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 class Standalone : public WidgetTest {
 protected:

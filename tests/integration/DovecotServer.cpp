@@ -1,5 +1,7 @@
 #include "tests/integration/DovecotServer.h"
 
+#include "tests/support/LoopbackPort.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -23,18 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kDovecot = "/usr/sbin/dovecot";
-
-std::uint16_t FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 bool PortOpen(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
