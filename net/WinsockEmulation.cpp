@@ -433,11 +433,16 @@ void OnAheadCheck(TSocket s) {
 }
 
 void ArmAheadCheck(TSocket s, TEntry& entry) {
-    // One endpoint for the whole process; never released, like the handle table.
-    static const HWND checks = AllocateHWnd([](TMessage& m) { OnAheadCheck(static_cast<TSocket>(m.WParam)); });
+    // One endpoint for the whole process, released at exit (before the endpoint table it
+    // was registered in, which was created first).
+    struct TCheckEndpoint {
+        HWND window = AllocateHWnd([](TMessage& m) { OnAheadCheck(static_cast<TSocket>(m.WParam)); });
+        ~TCheckEndpoint() { DeallocateHWnd(window); }
+    };
+    static const TCheckEndpoint checks;
     if (entry.aheadCheckArmed) return;
     entry.aheadCheckArmed = true;
-    PostMessage(checks, WM_USER, static_cast<WPARAM>(s), 0);
+    PostMessage(checks.window, WM_USER, static_cast<WPARAM>(s), 0);
 }
 
 // Hands out read-ahead bytes, filling the buffer from the kernel first when it is empty.
