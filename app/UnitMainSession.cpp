@@ -7,6 +7,8 @@
 #include <QCheckBox>
 #include <QLineEdit>
 
+#include <iterator>
+
 namespace {
 
 // The session's steps: which request DoStep starts next.
@@ -55,35 +57,20 @@ void TfrmMain::btnDownloadClick() {
 }
 
 void TfrmMain::DoStep() {
+    // One row per step, in the order of TCheckStep.
+    static constexpr struct {
+        const char* name;
+        void (TCustomPop3Cli::*request)();
+    } kSteps[] = {
+        {"Connect", &TCustomPop3Cli::Connect}, {"User", &TCustomPop3Cli::User},
+        {"Pass", &TCustomPop3Cli::Pass},       {"Stat", &TCustomPop3Cli::Stat},
+        {"Uidl", &TCustomPop3Cli::Uidl},       {"Retr", &TCustomPop3Cli::Retr},
+        {"Delete", &TCustomPop3Cli::Dele},     {"Quit", &TCustomPop3Cli::Quit},
+    };
+    if (step_ >= std::size(kSteps)) return;
+    const auto& step = kSteps[step_];
     TPop3Cli& client = *Pop3Client;
-    switch (step_) {
-    case csConnect:
-        RunRequest("Connect", [&client] { client.Connect(); });
-        break;
-    case csUser:
-        RunRequest("User", [&client] { client.User(); });
-        break;
-    case csPass:
-        RunRequest("Pass", [&client] { client.Pass(); });
-        break;
-    case csStat:
-        RunRequest("Stat", [&client] { client.Stat(); });
-        break;
-    case csUidl:
-        RunRequest("Uidl", [&client] { client.Uidl(); });
-        break;
-    case csRetr:
-        RunRequest("Retr", [&client] { client.Retr(); });
-        break;
-    case csDelete:
-        RunRequest("Delete", [&client] { client.Dele(); });
-        break;
-    case csQuit:
-        RunRequest("Quit", [&client] { client.Quit(); });
-        break;
-    default:
-        break;
-    }
+    RunRequest(step.name, [&client, &step] { (client.*step.request)(); });
 }
 
 void TfrmMain::RunRequest(const char* name, const std::function<void()>& request) {

@@ -365,16 +365,21 @@ void TCustomWSocket::PumpThreadQueue() {
 
 // ---- Name lookup ----
 
+// A new lookup silently drops the pending one and the previous result.
+void TCustomWSocket::ForgetLookup() {
+    if (dnsLookupHandle_ != 0) winsock::WSACancelAsyncRequest(dnsLookupHandle_);
+    dnsLookupHandle_ = 0;
+    dnsResult_.clear();
+    dnsResultList_.Clear();
+}
+
 void TCustomWSocket::DnsLookup(const std::string& HostName) {
     if (HostName.empty()) {
         ReportError("DNS lookup: invalid host name.");
         TriggerDnsLookupDone(WSAEINVAL);
         return;
     }
-    if (dnsLookupHandle_ != 0) winsock::WSACancelAsyncRequest(dnsLookupHandle_);
-    dnsLookupHandle_ = 0;
-    dnsResult_.clear();
-    dnsResultList_.Clear();
+    ForgetLookup();
     const std::uint32_t address = winsock::inet_addr(HostName);
     if (address != INADDR_NONE) {
         dnsResult_ = winsock::inet_ntoa(address);
@@ -425,10 +430,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
         TriggerDnsLookupDone(WSAEINVAL);
         return;
     }
-    if (dnsLookupHandle_ != 0) winsock::WSACancelAsyncRequest(dnsLookupHandle_);
-    dnsLookupHandle_ = 0;
-    dnsResult_.clear();
-    dnsResultList_.Clear();
+    ForgetLookup();
     const std::uint32_t address = winsock::inet_addr(HostAddr);
     if (window_ == 0) {
         ReportError("ReverseDnsLookup: Window not assigned");

@@ -282,6 +282,7 @@ protected:
     bool reuseAddr_ = false;
 
 private:
+    void ForgetLookup();
     void SetRemoteField(const std::string& Value, const char* Name, std::string& Text, bool& Assigned,
                         bool& Resolved);
     bool sending_ = false;               // inside TryToSend

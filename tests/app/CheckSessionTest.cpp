@@ -2,8 +2,7 @@
 #include "net/Pop3Prot.h"
 #include "ui/ApplicationErrors.h"
 
-#include "tests/support/EventLoopFixture.h"
-#include "tests/support/ScriptedPeer.h"
+#include "tests/app/MainWindowFixture.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -15,32 +14,8 @@ using P = ScriptedPeer;
 namespace {
 
 // The main window runs a whole check against a scripted POP3 server on 127.0.0.1.
-class CheckSession : public WidgetTest {
+class CheckSession : public MainWindowCheckTest {
 protected:
-    QTemporaryDir dir;
-    std::unique_ptr<TfrmMain> form;
-    std::unique_ptr<ScriptedPeer> peer;
-
-    void SetUp() override {
-        WidgetTest::SetUp();
-        TfrmMain::OverrideSettingsFile(dir.path().toStdString() + "/postlark.ini");
-        SetEscapedExceptionHandler([](std::exception_ptr) { ADD_FAILURE() << "escaped"; });
-        form = std::make_unique<TfrmMain>();
-        form->HostEdit->setText("127.0.0.1");
-        form->UserNameEdit->setText("joe");
-        form->PassWordEdit->setText("secret");
-    }
-    void TearDown() override {
-        form.reset();
-        peer.reset();
-        TfrmMain::OverrideSettingsFile({});
-        SetEscapedExceptionHandler(nullptr);
-    }
-
-    void Serve(std::vector<P::Step> script) {
-        peer = std::make_unique<ScriptedPeer>(std::move(script));
-        form->PortEdit->setText(QString::fromStdString(peer->PortText()));
-    }
     // Clicks Check and waits until the session has ended with the message count.
     void CheckAndWait() {
         form->btnDownload->click();

@@ -2,8 +2,7 @@
 #include "app/UnitQRMail.h"
 #include "ui/ApplicationErrors.h"
 
-#include "tests/support/EventLoopFixture.h"
-#include "tests/support/ScriptedPeer.h"
+#include "tests/app/MainWindowFixture.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -36,30 +35,18 @@ const std::string kMarker = TfrmMain::AttachmentMarker;
 
 // Messages arrive through the real POP3 client from a scripted server on 127.0.0.1 and are
 // decoded by the main window's decoder.
-class Intake : public WidgetTest {
+class Intake : public MainWindowCheckTest {
 protected:
-    QTemporaryDir dir;
-    std::unique_ptr<TfrmMain> form;
-    std::unique_ptr<ScriptedPeer> peer;
     std::vector<std::string> forwarded;
 
     void SetUp() override {
-        WidgetTest::SetUp();
-        TfrmMain::OverrideSettingsFile(dir.path().toStdString() + "/postlark.ini");
-        SetEscapedExceptionHandler([](std::exception_ptr) { ADD_FAILURE() << "escaped"; });
         TfrmMain::SetForwarder([this](TMailMessage& m) { forwarded.push_back(m.Subject); });
-        form = std::make_unique<TfrmMain>();
-        form->HostEdit->setText("127.0.0.1");
-        form->UserNameEdit->setText("joe");
-        form->PassWordEdit->setText("secret");
+        MainWindowCheckTest::SetUp();
     }
     void TearDown() override {
-        form.reset();
-        peer.reset();
-        TfrmMain::OverrideSettingsFile({});
+        MainWindowCheckTest::TearDown();
         TfrmMain::SetForwarder(nullptr);
         TqrMail::RedirectPrinterToFolder({});
-        SetEscapedExceptionHandler(nullptr);
     }
 
     // One check of a mailbox holding the messages (texts with CR LF line ends, no final
@@ -87,8 +74,7 @@ protected:
         s.push_back(P::ExpectLine("QUIT"));
         s.push_back(P::Send("+OK\r\n"));
         s.push_back(P::Close());
-        peer = std::make_unique<ScriptedPeer>(std::move(s));
-        form->PortEdit->setText(QString::fromStdString(peer->PortText()));
+        Serve(std::move(s));
         form->SetStatusText({});
         form->btnDownload->click();
         ASSERT_TRUE(PumpUntil([&] { return form->StatusText().startsWith("There're"); }, 8000))
