@@ -5,6 +5,7 @@
 #include "app/UnitAbout.h"
 #include "ui/ApplicationErrors.h"
 #include "ui/EventLoop.h"
+#include "ui/LogView.h"
 #include "ui/QtText.h"
 
 #include <QCheckBox>
@@ -12,9 +13,7 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QStatusBar>
@@ -210,7 +209,7 @@ void TfrmMain::btnAboutClick() {
 }
 
 void TfrmMain::btnClearClick() {
-    DisplayMemo->clear();
+    DisplayMemo->Clear();
 }
 
 void TfrmMain::btnCloseClick() {
@@ -231,12 +230,12 @@ void TfrmMain::SetStatusText(const QString& text) {
 }
 
 void TfrmMain::AppendLog(const QString& line) {
-    DisplayMemo->appendPlainText(line);
-    DisplayMemo->verticalScrollBar()->setValue(DisplayMemo->verticalScrollBar()->maximum());
+    DisplayMemo->AppendLine(line);
+    DisplayMemo->ScrollToEnd();
 }
 
 QString TfrmMain::LogText() const {
-    return DisplayMemo->toPlainText();
+    return DisplayMemo->Text();
 }
 
 void TfrmMain::Pop3ClientDisplay(TObject*, const std::string& msg) {

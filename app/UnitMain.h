@@ -22,13 +22,13 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QListWidget;
-class QPlainTextEdit;
 class QPushButton;
 class QSlider;
 class QStatusBar;
 class QTabWidget;
 class QTimeEdit;
 class QToolButton;
+class TLogView;
 class TPop3Cli;
 
 // The report-style list view of the mail list, with the key and double-click events the main
@@ -211,7 +211,7 @@ public:
     QSlider* tbHours = nullptr;
     QSlider* tbMinutes = nullptr;
     QCheckBox* CheckBoxAuto = nullptr;
-    QPlainTextEdit* DisplayMemo = nullptr;
+    TLogView* DisplayMemo = nullptr;
     QWidget* ButtonPanel = nullptr;
     QPushButton* btnDownload = nullptr;
     QPushButton* btnHide = nullptr;

@@ -1,6 +1,7 @@
 #include "app/UnitMain.h"
 
 #include "app/ApplicationObject.h"
+#include "ui/LogView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QSlider>
@@ -163,11 +163,9 @@ void TfrmMain::CreateControls() {
     CreateSchedulePage();
 
     ctsDisplayMemo = new QWidget;
-    DisplayMemo = new QPlainTextEdit(ctsDisplayMemo);
-    DisplayMemo->setReadOnly(true);
-    // Appended lines would otherwise each be kept a second time on the undo stack, which a
-    // read-only log never uses; a long check writes many thousands of lines.
-    DisplayMemo->setUndoRedoEnabled(false);
+    // A long check writes many thousands of lines, which a text document would hold at several
+    // times their size.
+    DisplayMemo = new TLogView(ctsDisplayMemo);
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setGeometry(0, 0, 483, 146);
     cpcMain->addTab(ctsDisplayMemo, Icon("log.png"), QStringLiteral("&Server Log"));
