@@ -77,6 +77,19 @@ int FailErrno() {
     return Fail(WinsockErrorFromErrno(errno));
 }
 
+int failCountdown = 0;
+int failErrno = 0;
+
+// Makes one system call, unless it is the one a test asked to fail: that one returns -1 with
+// the injected errno, as the kernel would.
+template <typename Call> auto System(Call call) -> decltype(call()) {
+    if (failCountdown > 0 && --failCountdown == 0) {
+        errno = failErrno;
+        return -1;
+    }
+    return call();
+}
+
 TEntry* Find(TSocket s) {
     auto& entries = Entries();
     auto it = entries.find(s);
@@ -102,9 +115,9 @@ constexpr std::size_t kReadAhead = 65536;
 
 // Refills the empty read-ahead buffer from the kernel; the result is ::recv's.
 ssize_t FillAhead(TEntry& entry) {
-    if (!entry.ahead)
-        entry.ahead = std::make_unique<char[]>(kReadAhead);
-    const ssize_t n = ::recv(entry.fd, entry.ahead.get(), kReadAhead, MSG_DONTWAIT);
+    if (!entry.ahead) entry.ahead = std::make_unique<char[]>(kReadAhead);
+    const ssize_t n =
+        System([&] { return ::recv(entry.fd, entry.ahead.get(), kReadAhead, MSG_DONTWAIT); });
     entry.aheadPos = 0;
     entry.aheadEnd = n > 0 ? static_cast<std::size_t>(n) : 0;
     return n;
@@ -178,7 +191,9 @@ void OnWritable(TSocket s) {
     }
     int soError = 0;
     socklen_t length = sizeof soError;
-    if (::getsockopt(entry->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) soError = errno;
+    if (System([&] { return ::getsockopt(entry->fd, SOL_SOCKET, SO_ERROR, &soError, &length); }) !=
+        0)
+        soError = errno;
     if (soError != 0) {
         entry->phase = phIdle;
         Post(s, *entry, FD_CONNECT, WinsockErrorFromErrno(soError));
@@ -297,7 +312,7 @@ void WSASetLastError(int error) noexcept {
 }
 
 TSocket socket(int af, int type, int protocol) {
-    const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    const int fd = System([&] { return ::socket(af, type | SOCK_CLOEXEC, protocol); });
     if (fd < 0) {
         FailErrno();
         return INVALID_SOCKET;
@@ -318,7 +333,7 @@ int closesocket(TSocket s) {
 int shutdown(TSocket s, int how) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    return ::shutdown(entry->fd, how) == 0 ? 0 : FailErrno();
+    return System([&] { return ::shutdown(entry->fd, how); }) == 0 ? 0 : FailErrno();
 }
 
 int bind(TSocket s, const sockaddr_in& addr) {
@@ -357,7 +372,9 @@ int connect(TSocket s, const sockaddr_in& addr) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
     const bool async = entry->window != 0 && entry->events != 0;
-    if (::connect(entry->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+    if (System([&] {
+            return ::connect(entry->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        }) == 0) {
         // Completion is still reported through FD_CONNECT, from the event loop.
         entry->phase = async ? phConnecting : phConnected;
         if (async) ArmWrite(s, *entry);
@@ -379,7 +396,8 @@ int connect(TSocket s, const sockaddr_in& addr) {
 int send(TSocket s, const void* data, int len, int flags) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    const ssize_t n = ::send(entry->fd, data, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    const ssize_t n = System(
+        [&] { return ::send(entry->fd, data, static_cast<size_t>(len), flags | MSG_NOSIGNAL); });
     if (n < 0) {
         const int error = errno;
         if (error == EAGAIN) ArmWrite(s, *entry);
@@ -399,7 +417,7 @@ int sendv(TSocket s, const iovec* buffers, int count, int flags) {
     size_t total = 0;
     for (int i = 0; i < count; ++i)
         total += buffers[i].iov_len;
-    const ssize_t n = ::sendmsg(entry->fd, &message, flags | MSG_NOSIGNAL);
+    const ssize_t n = System([&] { return ::sendmsg(entry->fd, &message, flags | MSG_NOSIGNAL); });
     if (n < 0) {
         const int error = errno;
         if (error == EAGAIN) ArmWrite(s, *entry);
@@ -436,7 +454,8 @@ void ArmAheadCheck(TSocket s, TEntry& entry) {
     // One endpoint for the whole process, released at exit (before the endpoint table it
     // was registered in, which was created first).
     struct TCheckEndpoint {
-        HWND window = AllocateHWnd([](TMessage& m) { OnAheadCheck(static_cast<TSocket>(m.WParam)); });
+        HWND window =
+            AllocateHWnd([](TMessage& m) { OnAheadCheck(static_cast<TSocket>(m.WParam)); });
         ~TCheckEndpoint() { DeallocateHWnd(window); }
     };
     static const TCheckEndpoint checks;
@@ -450,13 +469,11 @@ void ArmAheadCheck(TSocket s, TEntry& entry) {
 ssize_t ReceiveAhead(TEntry& entry, void* buffer, std::size_t len, bool peek) {
     if (entry.aheadPos == entry.aheadEnd) {
         const ssize_t n = FillAhead(entry);
-        if (n <= 0)
-            return n;
+        if (n <= 0) return n;
     }
     const std::size_t take = std::min(len, entry.aheadEnd - entry.aheadPos);
     std::memcpy(buffer, entry.ahead.get() + entry.aheadPos, take);
-    if (!peek)
-        entry.aheadPos += take;
+    if (!peek) entry.aheadPos += take;
     return static_cast<ssize_t>(take);
 }
 
@@ -477,7 +494,7 @@ int recv(TSocket s, void* buffer, int len, int flags) {
         if (n < 0) return Fail(WinsockErrorFromErrno(error));
         return static_cast<int>(n);
     }
-    const ssize_t n = ::recv(entry->fd, buffer, size, flags);
+    const ssize_t n = System([&] { return ::recv(entry->fd, buffer, size, flags); });
     const int error = errno;
     if (entry->phase == phConnected) ArmRead(s, *entry);
     if (n < 0) return Fail(WinsockErrorFromErrno(error));
@@ -501,7 +518,9 @@ int recvfrom(TSocket s, void* buffer, int len, int flags, sockaddr_in* from) {
 int setsockopt(TSocket s, int level, int name, const void* value, int len) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    return ::setsockopt(entry->fd, level, name, value, static_cast<socklen_t>(len)) == 0
+    return System([&] {
+               return ::setsockopt(entry->fd, level, name, value, static_cast<socklen_t>(len));
+           }) == 0
                ? 0
                : FailErrno();
 }
@@ -510,7 +529,8 @@ int getsockopt(TSocket s, int level, int name, void* value, int* len) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
     socklen_t length = static_cast<socklen_t>(*len);
-    if (::getsockopt(entry->fd, level, name, value, &length) != 0) return FailErrno();
+    if (System([&] { return ::getsockopt(entry->fd, level, name, value, &length); }) != 0)
+        return FailErrno();
     *len = static_cast<int>(length);
     return 0;
 }
@@ -539,7 +559,7 @@ int ioctlsocket_fionread(TSocket s, unsigned long* count) {
         return 0;
     }
     int pending = 0;
-    if (::ioctl(entry->fd, FIONREAD, &pending) != 0) return FailErrno();
+    if (System([&] { return ::ioctl(entry->fd, FIONREAD, &pending); }) != 0) return FailErrno();
     *count = static_cast<unsigned long>(pending < 0 ? 0 : pending);
     return 0;
 }
@@ -566,11 +586,21 @@ int OpenHandleCount() noexcept {
     return static_cast<int>(Entries().size());
 }
 
+void FailOperationAfter(int count, int error) noexcept {
+    failCountdown = count;
+    failErrno = error;
+}
+
+bool InjectedFailurePending() noexcept {
+    return failCountdown > 0;
+}
+
 int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, long events) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
     const int flags = ::fcntl(entry->fd, F_GETFL);
-    if (flags < 0 || ::fcntl(entry->fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno();
+    if (flags < 0 || System([&] { return ::fcntl(entry->fd, F_SETFL, flags | O_NONBLOCK); }) != 0)
+        return FailErrno();
     entry->window = window;
     entry->msg = msg;
     entry->events = events;
