@@ -17,8 +17,9 @@
 // what handlers post during a pass is delivered in the same pass, after the handler that
 // posted it has returned. That saves the loop's wake-up round trip for the typical chain
 // "data arrives, request completes, next command is sent" that a protocol client runs per
-// message. Nested waits still see the queue: Application::ProcessMessages delivers it, and a
-// Qt loop about to block with messages waiting is woken first.
+// message. Socket readiness is handled the same way (RunThenDeliver): what a readiness callback
+// posts is delivered right after it. Nested waits still see the queue: Application::ProcessMessages
+// delivers it, and a Qt loop about to block with messages waiting is woken first.
 
 namespace {
 
@@ -31,13 +32,11 @@ public:
     void Release() {
         released_ = true;
         method_ = nullptr;
-        if (dispatching_ == 0)
-            delete this;
+        if (dispatching_ == 0) delete this;
     }
 
     void Dispatch(TMessage& message) {
-        if (released_ || !method_)
-            return;
+        if (released_ || !method_) return;
         ++dispatching_;
         try {
             TWndMethod method = method_; // survives a Release from inside the handler
@@ -46,8 +45,7 @@ public:
             HandleEscapedException(std::current_exception());
         }
         --dispatching_;
-        if (released_ && dispatching_ == 0)
-            delete this;
+        if (released_ && dispatching_ == 0) delete this;
     }
 
 private:
@@ -88,8 +86,7 @@ public:
     static const QEvent::Type kWake;
 
     void RequestWake() {
-        if (wakePending_ || !QCoreApplication::instance())
-            return;
+        if (wakePending_ || !QCoreApplication::instance()) return;
         wakePending_ = true;
         QCoreApplication::postEvent(this, new QEvent(kWake));
         HookDispatcher();
@@ -97,8 +94,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
-        if (e->type() != kWake)
-            return QObject::event(e);
+        if (e->type() != kWake) return QObject::event(e);
         wakePending_ = false;
         DeliverQueued();
         return true;
@@ -108,12 +104,10 @@ private:
     // A nested Qt loop (a modal dialog, a test waiting for an event) started from inside a
     // handler would otherwise sleep while messages posted by that handler wait.
     void HookDispatcher() {
-        if (hooked_)
-            return;
+        if (hooked_) return;
         if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
             QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
-                if (!queue.empty())
-                    RequestWake();
+                if (!queue.empty()) RequestWake();
             });
             hooked_ = true;
         }
@@ -141,8 +135,7 @@ void DeliverQueued() {
         }
         TQueuedMessage item = queue.front();
         queue.pop_front();
-        if (TNotifyWindow* endpoint = Find(item.window))
-            endpoint->Dispatch(item.message);
+        if (TNotifyWindow* endpoint = Find(item.window)) endpoint->Dispatch(item.message);
     }
     --deliveryDepth;
 }
@@ -157,29 +150,45 @@ HWND AllocateHWnd(TWndMethod method) {
 
 void DeallocateHWnd(HWND window) {
     auto it = Windows().find(window);
-    if (it == Windows().end())
-        return;
+    if (it == Windows().end()) return;
     TNotifyWindow* endpoint = it->second;
     Windows().erase(it);
     // Messages still queued for it find no endpoint and are dropped.
     endpoint->Release();
 }
 
-bool IsWindow(HWND window) { return Find(window) != nullptr; }
+bool IsWindow(HWND window) {
+    return Find(window) != nullptr;
+}
 
 bool PostMessage(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
-    if (!Find(window))
-        return false;
+    if (!Find(window)) return false;
     queue.push_back({window, TMessage{msg, wParam, lParam, 0}});
-    if (deliveryDepth == 0)
-        Pump().RequestWake();
+    if (deliveryDepth == 0) Pump().RequestWake();
     return true;
+}
+
+void RunThenDeliver(const std::function<void()>& work) {
+    if (deliveryDepth > 0) {
+        work();
+        return;
+    }
+    ++deliveryDepth;
+    try {
+        work();
+    } catch (...) {
+        // What it posted before failing still goes out, from the loop's next pass.
+        --deliveryDepth;
+        if (!queue.empty()) Pump().RequestWake();
+        throw;
+    }
+    --deliveryDepth;
+    DeliverQueued();
 }
 
 LRESULT SendMessage(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
     TNotifyWindow* endpoint = Find(window);
-    if (!endpoint)
-        return 0;
+    if (!endpoint) return 0;
     TMessage message{msg, wParam, lParam, 0};
     endpoint->Dispatch(message);
     return message.Result;
@@ -187,8 +196,7 @@ LRESULT SendMessage(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam
 
 void PostToMainThread(std::function<void()> fn) {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
+    if (!app) return;
     QMetaObject::invokeMethod(
         app,
         [fn = std::move(fn)] {
@@ -205,8 +213,7 @@ namespace Application {
 
 void ProcessMessages() {
     DeliverQueued();
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void Terminate() {
@@ -214,10 +221,16 @@ void Terminate() {
     QCoreApplication::quit();
 }
 
-bool Terminated() { return terminated; }
+bool Terminated() {
+    return terminated;
+}
 
-void ResetTerminated() { terminated = false; }
+void ResetTerminated() {
+    terminated = false;
+}
 
 } // namespace Application
 
-void SleepZero() { std::this_thread::yield(); }
+void SleepZero() {
+    std::this_thread::yield();
+}

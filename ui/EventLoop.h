@@ -37,10 +37,20 @@ LRESULT SendMessage(HWND window, std::uint32_t msg, WPARAM wParam, LPARAM lParam
 
 // Packs two 16-bit halves into an LPARAM, low first (the platform's MAKELONG).
 constexpr LPARAM MakeLong(std::uint16_t low, std::uint16_t high) {
-    return static_cast<LPARAM>(static_cast<std::uint32_t>(low) | (static_cast<std::uint32_t>(high) << 16));
+    return static_cast<LPARAM>(static_cast<std::uint32_t>(low) |
+                               (static_cast<std::uint32_t>(high) << 16));
 }
-constexpr std::uint16_t LoWord(LPARAM value) { return static_cast<std::uint16_t>(value & 0xFFFF); }
-constexpr std::uint16_t HiWord(LPARAM value) { return static_cast<std::uint16_t>((value >> 16) & 0xFFFF); }
+constexpr std::uint16_t LoWord(LPARAM value) {
+    return static_cast<std::uint16_t>(value & 0xFFFF);
+}
+constexpr std::uint16_t HiWord(LPARAM value) {
+    return static_cast<std::uint16_t>((value >> 16) & 0xFFFF);
+}
+
+// Runs work, a readiness callback that posts messages, and then delivers what it posted in
+// the same pass, rather than waking the loop for a pass of its own. Inside a delivery pass it
+// only runs work: that pass delivers the messages.
+void RunThenDeliver(const std::function<void()>& work);
 
 // Runs fn on the UI thread from the event loop. Safe to call from any thread; dropped when
 // the application object is gone.

@@ -1,6 +1,7 @@
 #include "ui/FdWatch.h"
 
 #include "ui/ApplicationErrors.h"
+#include "ui/EventLoop.h"
 
 #include <QSocketNotifier>
 
@@ -18,8 +19,8 @@ TFdWatch::TFdWatch(int fd, TKind kind, std::function<void()> onReady)
     impl_->notifier.setEnabled(false);
     QObject::connect(&impl_->notifier, &QSocketNotifier::activated, [impl = impl_.get()] {
         try {
-            if (impl->onReady)
-                impl->onReady();
+            // The delivery that follows may destroy this watch; work is not touched after it.
+            if (impl->onReady) RunThenDeliver(impl->onReady);
         } catch (...) {
             HandleEscapedException(std::current_exception());
         }
@@ -28,6 +29,10 @@ TFdWatch::TFdWatch(int fd, TKind kind, std::function<void()> onReady)
 
 TFdWatch::~TFdWatch() = default;
 
-void TFdWatch::SetEnabled(bool enabled) { impl_->notifier.setEnabled(enabled); }
+void TFdWatch::SetEnabled(bool enabled) {
+    impl_->notifier.setEnabled(enabled);
+}
 
-bool TFdWatch::Enabled() const { return impl_->notifier.isEnabled(); }
+bool TFdWatch::Enabled() const {
+    return impl_->notifier.isEnabled();
+}

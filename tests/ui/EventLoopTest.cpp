@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -87,14 +88,12 @@ TEST_F(PostedMessages, ANestedQtLoopInsideAHandlerDeliversWhatItPosted) {
     HWND a = 0;
     a = AllocateHWnd([&](TMessage& m) {
         seen.push_back(static_cast<int>(m.WParam));
-        if (m.WParam != 1)
-            return;
+        if (m.WParam != 1) return;
         PostMessage(a, WM_USER, 2, 0);
         QEventLoop nested; // as a modal dialog runs one
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (seen.size() > 1)
-                nested.quit();
+            if (seen.size() > 1) nested.quit();
         });
         poll.start(1);
         QTimer::singleShot(2000, &nested, &QEventLoop::quit);
@@ -113,14 +112,42 @@ TEST_F(PostedMessages, AHandlerThatKeepsPostingDoesNotStarveTimers) {
     HWND a = 0;
     a = AllocateHWnd([&](TMessage&) {
         ++deliveries;
-        if (!timerFired)
-            PostMessage(a, WM_USER, 0, 0);
+        if (!timerFired) PostMessage(a, WM_USER, 0, 0);
     });
     QTimer::singleShot(0, [&] { timerFired = true; });
     PostMessage(a, WM_USER, 0, 0);
     EXPECT_TRUE(PumpUntil([&] { return timerFired; }, 2000));
     PumpFor(10);
     EXPECT_GT(deliveries, 0);
+    DeallocateHWnd(a);
+}
+
+// Readiness callbacks: what they post is delivered as they return, even when they throw; inside
+// a delivery pass the messages wait for that pass, behind what was queued before.
+TEST_F(PostedMessages, WhatAReadinessCallbackPostsIsDeliveredWhenItReturns) {
+    std::vector<int> seen;
+    HWND a = AllocateHWnd([&](TMessage& m) {
+        seen.push_back(static_cast<int>(m.WParam));
+        if (m.WParam == 10) {
+            PostMessage(a, WM_USER, 11, 0);
+            RunThenDeliver([&] { PostMessage(a, WM_USER, 12, 0); });
+            seen.push_back(-1); // the callback's message is not delivered inside this handler
+        }
+    });
+    RunThenDeliver([&] {
+        PostMessage(a, WM_USER, 1, 0);
+        PostMessage(a, WM_USER, 2, 0);
+    });
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+
+    EXPECT_THROW(RunThenDeliver([&] {
+                     PostMessage(a, WM_USER, 3, 0);
+                     throw std::runtime_error("callback failed");
+                 }),
+                 std::runtime_error);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() == 3; }));
+    RunThenDeliver([&] { PostMessage(a, WM_USER, 10, 0); });
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 10, -1, 11, 12}));
     DeallocateHWnd(a);
 }
 
