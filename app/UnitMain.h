@@ -100,6 +100,8 @@ public:
     void btnDownloadClick();
     void DoStep();
     void NextMessage();
+    // Moves on to the next message, or to QUIT after the last one.
+    void NextMessageOrFinish();
     void Pop3ClientRequestDone(TObject* sender, int rqType, std::uint16_t error);
     void Pop3ClientSessionConnected(TObject* sender, std::uint16_t error);
     void Pop3ClientSessionClosed(TObject* sender, std::uint16_t error);

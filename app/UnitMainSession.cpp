@@ -98,6 +98,16 @@ void TfrmMain::NextMessage() {
     step_ = csRetr;
 }
 
+void TfrmMain::NextMessageOrFinish() {
+    if (Pop3Client->MsgNum() < Pop3Client->MsgCount()) {
+        Pop3Client->SetMsgNum(Pop3Client->MsgNum() + 1);
+        NextMessage();
+    } else {
+        AppendLog(QStringLiteral("Finished"));
+        step_ = csQuit;
+    }
+}
+
 void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) {
     AppendLog(QStringLiteral("Request Done Rq=%1 Error=%2").arg(rqType).arg(error));
     if (error != 0) {
@@ -143,24 +153,13 @@ void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) 
             }
             break;
         case csRetr:
-            if (deleting()) {
+            if (deleting())
                 step_ = csDelete;
-            } else if (client.MsgNum() < client.MsgCount()) {
-                client.SetMsgNum(client.MsgNum() + 1);
-                NextMessage();
-            } else {
-                AppendLog(QStringLiteral("Finished"));
-                step_ = csQuit;
-            }
+            else
+                NextMessageOrFinish();
             break;
         case csDelete:
-            if (client.MsgNum() < client.MsgCount()) {
-                client.SetMsgNum(client.MsgNum() + 1);
-                NextMessage();
-            } else {
-                AppendLog(QStringLiteral("Finished"));
-                step_ = csQuit;
-            }
+            NextMessageOrFinish();
             break;
         case csQuit:
         default:

@@ -91,24 +91,21 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags Value) {
     sendFlags_ = Value;
 }
 
+bool TCustomWSocket::PeerName(sockaddr_in& name, const char* FunctionName) {
+    if (state_ != wsConnected) return false;
+    if (winsock::getpeername(hSocket_, &name) == 0) return true;
+    ReportSocketError(FunctionName);
+    return false;
+}
+
 std::string TCustomWSocket::PeerAddr() {
-    if (state_ != wsConnected) return "error";
     sockaddr_in name{};
-    if (winsock::getpeername(hSocket_, &name) != 0) {
-        ReportSocketError("GetPeerName");
-        return "error";
-    }
-    return winsock::inet_ntoa(name.sin_addr.s_addr);
+    return PeerName(name, "GetPeerName") ? winsock::inet_ntoa(name.sin_addr.s_addr) : "error";
 }
 
 std::string TCustomWSocket::PeerPort() {
-    if (state_ != wsConnected) return "error";
     sockaddr_in name{};
-    if (winsock::getpeername(hSocket_, &name) != 0) {
-        ReportSocketError("GetPeerPort");
-        return "error";
-    }
-    return std::to_string(ntohs(name.sin_port));
+    return PeerName(name, "GetPeerPort") ? std::to_string(ntohs(name.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::GetBoundPort() {

@@ -208,6 +208,9 @@ protected:
     virtual void ReportBackgroundException(Exception& E);
     // "Error <code> in function <name>" CR LF text, from the last socket error.
     void ReportSocketError(const std::string& FunctionName);
+    // The connected peer's address; false, with the error reported under FunctionName, when
+    // there is none.
+    bool PeerName(sockaddr_in& name, const char* FunctionName);
 
     // Returns whether an OnDataAvailable handler took the data.
     virtual bool TriggerDataAvailable(std::uint16_t Error);
