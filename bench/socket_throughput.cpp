@@ -80,6 +80,25 @@ std::uint64_t PlainReceive(int fd, std::uint64_t total) {
     return received;
 }
 
+// Accepts one connection and reads total bytes from it; end is when the last byte arrived.
+std::uint64_t AcceptAndReceive(const TListener& listener, std::uint64_t total,
+                               Clock::time_point& end) {
+    const int fd = ::accept(listener.fd, nullptr, nullptr);
+    const std::uint64_t received = PlainReceive(fd, total);
+    end = Clock::now();
+    ::close(fd);
+    return received;
+}
+
+// Connects the socket to the listener and runs the loop until a handler ends it.
+void ConnectAndRun(TConsoleApplication& app, TWSocket& socket, const TListener& listener) {
+    socket.SetAddr("127.0.0.1");
+    socket.SetPort(std::to_string(listener.port));
+    socket.Connect();
+    app.Run();
+    Application::ResetTerminated();
+}
+
 double Seconds(Clock::duration elapsed) {
     return std::chrono::duration<double>(elapsed).count();
 }
@@ -88,12 +107,7 @@ double PlainToPlain(std::uint64_t total) {
     TListener listener;
     std::uint64_t received = 0;
     Clock::time_point end;
-    std::thread receiver([&] {
-        const int fd = ::accept(listener.fd, nullptr, nullptr);
-        received = PlainReceive(fd, total);
-        end = Clock::now();
-        ::close(fd);
-    });
+    std::thread receiver([&] { received = AcceptAndReceive(listener, total, end); });
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -112,10 +126,7 @@ double SocketToPlain(TConsoleApplication& app, std::uint64_t total) {
     std::atomic<std::uint64_t> received{0};
     Clock::time_point end;
     std::thread receiver([&] {
-        const int fd = ::accept(listener.fd, nullptr, nullptr);
-        received = PlainReceive(fd, total);
-        end = Clock::now();
-        ::close(fd);
+        received = AcceptAndReceive(listener, total, end);
         PostToMainThread([] { Application::Terminate(); });
     });
 
@@ -139,11 +150,7 @@ double SocketToPlain(TConsoleApplication& app, std::uint64_t total) {
         feed();
     };
     socket.OnDataSent = [&](TObject*, std::uint16_t) { feed(); };
-    socket.SetAddr("127.0.0.1");
-    socket.SetPort(std::to_string(listener.port));
-    socket.Connect();
-    app.Run();
-    Application::ResetTerminated();
+    ConnectAndRun(app, socket, listener);
     receiver.join();
     socket.Close();
     return received == total ? Seconds(end - start) : -1.0;
@@ -176,11 +183,7 @@ double PlainToSocket(TConsoleApplication& app, std::uint64_t total) {
         }
     };
     socket.OnSessionClosed = [&](TObject*, std::uint16_t) { Application::Terminate(); };
-    socket.SetAddr("127.0.0.1");
-    socket.SetPort(std::to_string(listener.port));
-    socket.Connect();
-    app.Run();
-    Application::ResetTerminated();
+    ConnectAndRun(app, socket, listener);
     // A second quit request now would end the next transfer's loop at once.
     socket.OnSessionClosed = nullptr;
     socket.Close();

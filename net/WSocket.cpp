@@ -400,6 +400,14 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     }
 }
 
+bool TCustomWSocket::TakeLookupResult(TAsyncHandle handle, TLookupResult& result) {
+    // Collected even when stale, so the layer's table never keeps it.
+    winsock::WSAAsyncTakeResult(handle, result);
+    if (handle != dnsLookupHandle_) return false;
+    dnsLookupHandle_ = 0;
+    return true;
+}
+
 void TCustomWSocket::HandleLookupDone(TMessage& Msg) {
     const auto handle = static_cast<TAsyncHandle>(Msg.WParam);
     if (dnsLookupHandle_ == 0) {
@@ -409,9 +417,7 @@ void TCustomWSocket::HandleLookupDone(TMessage& Msg) {
         return;
     }
     TLookupResult result;
-    winsock::WSAAsyncTakeResult(handle, result);
-    if (handle != dnsLookupHandle_) return;
-    dnsLookupHandle_ = 0;
+    if (!TakeLookupResult(handle, result)) return;
     const std::uint16_t error = HiWord(Msg.LParam);
     if (error == 0) {
         for (std::uint32_t address : result.Addresses)
@@ -441,11 +447,8 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
 }
 
 void TCustomWSocket::HandleReverseLookupDone(TMessage& Msg) {
-    const auto handle = static_cast<TAsyncHandle>(Msg.WParam);
     TLookupResult result;
-    winsock::WSAAsyncTakeResult(handle, result);
-    if (handle != dnsLookupHandle_) return;
-    dnsLookupHandle_ = 0;
+    if (!TakeLookupResult(static_cast<TAsyncHandle>(Msg.WParam), result)) return;
     const std::uint16_t error = HiWord(Msg.LParam);
     if (error == 0) {
         dnsResult_ = result.HostName;

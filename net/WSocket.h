@@ -286,8 +286,8 @@ protected:
 
 private:
     void ForgetLookup();
-    void SetRemoteField(const std::string& Value, const char* Name, std::string& Text, bool& Assigned,
-                        bool& Resolved);
+    void SetRemoteField(const std::string& Value, const char* Name, std::string& Text,
+                        bool& Assigned, bool& Resolved);
     bool sending_ = false;               // inside TryToSend
     std::uint32_t platformReceives_ = 0; // reads from the platform, for the receive loop
     // Drained blocks kept for the next QueueSendData instead of a free and an allocation
@@ -299,6 +299,8 @@ private:
     void SendFailed();
     void WndProc(TMessage& Msg);
     void HandleSocketEvent(WPARAM Handle, std::uint16_t Events, std::uint16_t Error);
+    // Collects a finished lookup; false when it is not the one this socket waits for.
+    bool TakeLookupResult(TAsyncHandle handle, TLookupResult& result);
     void HandleLookupDone(TMessage& Msg);
     void HandleReverseLookupDone(TMessage& Msg);
 };

@@ -299,6 +299,16 @@ template <typename Work> TAsyncHandle StartRequest(HWND window, std::uint32_t ms
     return handle;
 }
 
+// getsockname and getpeername: the address of one end of a socket.
+int QueryName(TSocket s, sockaddr_in* addr, int (*query)(int, sockaddr*, socklen_t*)) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    socklen_t length = sizeof *addr;
+    return System([&] { return query(entry->fd, reinterpret_cast<sockaddr*>(addr), &length); }) == 0
+               ? 0
+               : FailErrno();
+}
+
 } // namespace
 
 namespace winsock {
@@ -339,7 +349,9 @@ int shutdown(TSocket s, int how) {
 int bind(TSocket s, const sockaddr_in& addr) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    return ::bind(entry->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0
+    return System([&] {
+               return ::bind(entry->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+           }) == 0
                ? 0
                : FailErrno();
 }
@@ -347,7 +359,7 @@ int bind(TSocket s, const sockaddr_in& addr) {
 int listen(TSocket s, int backlog) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    if (::listen(entry->fd, backlog) != 0) return FailErrno();
+    if (System([&] { return ::listen(entry->fd, backlog); }) != 0) return FailErrno();
     entry->phase = phListening;
     ArmRead(s, *entry);
     return 0;
@@ -358,7 +370,9 @@ TSocket accept(TSocket s, sockaddr_in* addr) {
     if (!entry) return INVALID_SOCKET;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int fd = ::accept4(entry->fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    const int fd = System([&] {
+        return ::accept4(entry->fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    });
     ArmRead(s, *entry);
     if (fd < 0) {
         FailErrno();
@@ -430,8 +444,10 @@ int sendv(TSocket s, const iovec* buffers, int count, int flags) {
 int sendto(TSocket s, const void* data, int len, int flags, const sockaddr_in& to) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    const ssize_t n = ::sendto(entry->fd, data, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
-                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const ssize_t n = System([&] {
+        return ::sendto(entry->fd, data, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    });
     if (n < 0) {
         const int error = errno;
         if (error == EAGAIN) ArmWrite(s, *entry);
@@ -506,8 +522,10 @@ int recvfrom(TSocket s, void* buffer, int len, int flags, sockaddr_in* from) {
     if (!entry) return SOCKET_ERROR;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const ssize_t n = ::recvfrom(entry->fd, buffer, static_cast<size_t>(len < 0 ? 0 : len), flags,
-                                 reinterpret_cast<sockaddr*>(&peer), &length);
+    const ssize_t n = System([&] {
+        return ::recvfrom(entry->fd, buffer, static_cast<size_t>(len < 0 ? 0 : len), flags,
+                          reinterpret_cast<sockaddr*>(&peer), &length);
+    });
     const int error = errno;
     if (entry->phase == phConnected) ArmRead(s, *entry);
     if (n < 0) return Fail(WinsockErrorFromErrno(error));
@@ -536,19 +554,11 @@ int getsockopt(TSocket s, int level, int name, void* value, int* len) {
 }
 
 int getsockname(TSocket s, sockaddr_in* addr) {
-    TEntry* entry = Lookup(s);
-    if (!entry) return SOCKET_ERROR;
-    socklen_t length = sizeof *addr;
-    return ::getsockname(entry->fd, reinterpret_cast<sockaddr*>(addr), &length) == 0 ? 0
-                                                                                     : FailErrno();
+    return QueryName(s, addr, ::getsockname);
 }
 
 int getpeername(TSocket s, sockaddr_in* addr) {
-    TEntry* entry = Lookup(s);
-    if (!entry) return SOCKET_ERROR;
-    socklen_t length = sizeof *addr;
-    return ::getpeername(entry->fd, reinterpret_cast<sockaddr*>(addr), &length) == 0 ? 0
-                                                                                     : FailErrno();
+    return QueryName(s, addr, ::getpeername);
 }
 
 int ioctlsocket_fionread(TSocket s, unsigned long* count) {
@@ -598,7 +608,7 @@ bool InjectedFailurePending() noexcept {
 int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, long events) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    const int flags = ::fcntl(entry->fd, F_GETFL);
+    const int flags = System([&] { return ::fcntl(entry->fd, F_GETFL); });
     if (flags < 0 || System([&] { return ::fcntl(entry->fd, F_SETFL, flags | O_NONBLOCK); }) != 0)
         return FailErrno();
     entry->window = window;

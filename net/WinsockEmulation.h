@@ -72,8 +72,8 @@ int NativeHandle(TSocket s) noexcept;
 TSocket AdoptNative(int fd);
 // Open handles; for leak checks in tests.
 int OpenHandleCount() noexcept;
-// Fault injection for tests: the count-th system call on a socket from now (any of the calls
-// above and the reads and checks of the readiness notifications; never the close) fails with
+// Fault injection for tests: the count-th system call on a socket from now (the one behind any
+// call above, and the reads and checks of the readiness notifications; never the close) fails with
 // the errno value error instead of running, as the kernel may fail it at any time. 0 turns it
 // off. InjectedFailurePending() tells whether the failure is still to come.
 void FailOperationAfter(int count, int error) noexcept;

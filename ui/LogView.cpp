@@ -21,6 +21,11 @@ int ClampToInt(std::size_t value) {
     return static_cast<int>(std::min<std::size_t>(value, INT_MAX));
 }
 
+// A line's length as a column number.
+int Columns(const QString& text) {
+    return ClampToInt(static_cast<std::size_t>(text.size()));
+}
+
 } // namespace
 
 TLogView::TLogView(QWidget* parent) : QAbstractScrollArea(parent) {
@@ -38,7 +43,8 @@ void TLogView::AppendLine(const QString& text) {
     qsizetype start = 0;
     for (qsizetype i = 0; i <= view.size(); ++i) {
         if (i < view.size() && view[i] != u'\n' && view[i] != u'\r') continue;
-        text_ += view.mid(start, i - start).toUtf8().toStdString();
+        const QByteArray bytes = view.mid(start, i - start).toUtf8();
+        text_.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
         ends_.push_back(text_.size());
         if (i + 1 < view.size() && view[i] == u'\r' && view[i + 1] == u'\n') ++i;
         start = i + 1;
@@ -82,14 +88,18 @@ std::size_t TLogView::TopLine() const {
 
 void TLogView::SelectAll() {
     anchor_ = {};
-    cursor_ = {ends_.empty() ? 0 : ends_.size() - 1,
-               ends_.empty() ? 0
-                             : ClampToInt(static_cast<std::size_t>(Line(ends_.size() - 1).size()))};
+    cursor_ = EndOfLog();
     viewport()->update();
 }
 
 std::pair<TLogView::TPosition, TLogView::TPosition> TLogView::OrderedSelection() const {
     return anchor_ < cursor_ ? std::pair{anchor_, cursor_} : std::pair{cursor_, anchor_};
+}
+
+std::pair<int, int> TLogView::SelectedColumns(std::size_t line, const QString& text) const {
+    const auto [from, to] = OrderedSelection();
+    if (!HasSelection() || line < from.line || line > to.line) return {0, 0};
+    return {line == from.line ? from.column : 0, line == to.line ? to.column : Columns(text)};
 }
 
 QString TLogView::SelectedText() const {
@@ -98,9 +108,7 @@ QString TLogView::SelectedText() const {
     QString result;
     for (std::size_t line = from.line; line <= to.line && line < ends_.size(); ++line) {
         const QString text = Line(line);
-        const int start = line == from.line ? from.column : 0;
-        const int end =
-            line == to.line ? to.column : ClampToInt(static_cast<std::size_t>(text.size()));
+        const auto [start, end] = SelectedColumns(line, text);
         if (line > from.line) result += u'\n';
         result += text.mid(start, std::max(0, end - start));
     }
@@ -135,7 +143,8 @@ qreal TLogView::LayOut(std::size_t line, QTextLayout& layout) const {
 }
 
 void TLogView::ScheduleScrollRange() {
-    if (rangeScheduled_) return;
+    // A hidden view catches up when it is shown.
+    if (rangeScheduled_ || !isVisible()) return;
     rangeScheduled_ = true;
     QMetaObject::invokeMethod(
         this, [this] { UpdateScrollRange(); }, Qt::QueuedConnection);
@@ -166,24 +175,20 @@ void TLogView::UpdateScrollRange() {
 void TLogView::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Text));
-    const bool selecting = HasSelection();
-    const auto [from, to] = OrderedSelection();
     QTextLayout layout;
     qreal y = kMargin;
     for (std::size_t line = TopLine(); line < ends_.size() && y < viewport()->height(); ++line) {
         const qreal height = LayOut(line, layout);
         if (y + height >= event->rect().top()) {
             QList<QTextLayout::FormatRange> selections;
-            if (selecting && from.line <= line && line <= to.line) {
+            const auto [start, end] = SelectedColumns(line, layout.text());
+            if (end > start) {
                 QTextLayout::FormatRange range;
-                range.start = line == from.line ? from.column : 0;
-                const int end = line == to.line
-                                    ? to.column
-                                    : ClampToInt(static_cast<std::size_t>(layout.text().size()));
-                range.length = end - range.start;
+                range.start = start;
+                range.length = end - start;
                 range.format.setBackground(palette().highlight());
                 range.format.setForeground(palette().highlightedText());
-                if (range.length > 0) selections.append(range);
+                selections.append(range);
             }
             layout.draw(&painter, QPointF(kMargin, y), selections);
         }
@@ -191,26 +196,34 @@ void TLogView::paintEvent(QPaintEvent* event) {
     }
 }
 
-TLogView::TPosition TLogView::PositionAt(QPoint point) {
+TLogView::TPosition TLogView::EndOfLog() const {
     if (ends_.empty()) return {};
+    return {ends_.size() - 1, Columns(Line(ends_.size() - 1))};
+}
+
+TLogView::TPosition TLogView::PositionAt(QPoint point) const {
     QTextLayout layout;
     qreal y = kMargin;
-    std::size_t line = TopLine();
-    for (; line < ends_.size(); ++line) {
+    for (std::size_t line = TopLine(); line < ends_.size(); ++line) {
         const qreal height = LayOut(line, layout);
         const bool last = line + 1 == ends_.size() || y + height >= viewport()->height();
-        if (point.y() < y + height || last) {
-            if (point.y() >= y + height)
-                return {line, ClampToInt(static_cast<std::size_t>(layout.text().size()))};
-            for (int i = 0; i < layout.lineCount(); ++i) {
-                const QTextLine row = layout.lineAt(i);
-                if (point.y() < y + row.y() + row.height() || i + 1 == layout.lineCount())
-                    return {line, row.xToCursor(point.x() - kMargin)};
-            }
+        if (point.y() >= y + height && !last) {
+            y += height;
+            continue;
         }
-        y += height;
+        if (point.y() >= y + height) return {line, Columns(layout.text())};
+        for (int i = 0; i < layout.lineCount(); ++i) {
+            const QTextLine row = layout.lineAt(i);
+            if (point.y() < y + row.y() + row.height() || i + 1 == layout.lineCount())
+                return {line, row.xToCursor(point.x() - kMargin)};
+        }
     }
-    return {ends_.size() - 1, ClampToInt(static_cast<std::size_t>(Line(ends_.size() - 1).size()))};
+    return EndOfLog();
+}
+
+void TLogView::showEvent(QShowEvent* event) {
+    QAbstractScrollArea::showEvent(event);
+    UpdateScrollRange();
 }
 
 void TLogView::resizeEvent(QResizeEvent* event) {

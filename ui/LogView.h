@@ -41,10 +41,12 @@ public:
         auto operator<=>(const TPosition&) const = default;
     };
     // The text position under a point of the viewport; a point below the text gives the end.
-    TPosition PositionAt(QPoint point);
+    TPosition PositionAt(QPoint point) const;
+    TPosition EndOfLog() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -63,6 +65,8 @@ private:
     void ScheduleScrollRange();
     bool HasSelection() const noexcept { return anchor_ != cursor_; }
     std::pair<TPosition, TPosition> OrderedSelection() const;
+    // The selected columns [first, second) of a line with the given text; empty when none.
+    std::pair<int, int> SelectedColumns(std::size_t line, const QString& text) const;
 
     std::string text_;
     std::vector<std::size_t> ends_; // end offset in text_ of each line
