@@ -120,6 +120,7 @@ public:
     void Pop3ClientMessageEnd(TObject* sender);
     void MimeDecodePartBegin(TObject* sender);
     void MimeDecodePartLine(TObject* sender, const char* data, int dataLen);
+    void MimeDecodePartEnd(TObject* sender);
     // The message being received, or none between messages.
     const TMailMessage* CurrentMessage() const noexcept { return currentMessage_.get(); }
     static constexpr const char* AttachmentMarker =
@@ -246,10 +247,12 @@ private:
     void UpdateAddDateButton();
 
     std::uint8_t step_ = 0;
+    // The identifier UIDL gave for the message about to be retrieved; empty without UIDL.
+    std::string retrUidl_;
     std::unique_ptr<TMailMessage> currentMessage_;
     bool attachmentNoted_ = false;
-    // Lines of text/plain parts are assembled here and cut at 254 bytes, so the buffer of 256
-    // never fills.
+    // Lines of text parts (text/plain or no Content-Type) are assembled here and cut at 254
+    // bytes, so the buffer of 256 never fills.
     char partLineBuf_[256] = {};
     int partLinePos_ = 0;
     std::vector<std::unique_ptr<TMailMessage>> messages_;

@@ -18,12 +18,43 @@ std::function<void(TMailMessage&)>& Forwarder() {
 
 constexpr int kPartLineMax = 254;
 
+// The key of a message from its own header: the text after the last "Message-ID:" line
+// (this spelling, at the start of the line) before the first empty line. A quoted or
+// forwarded header in the body is not the message's identity. An identifier folded onto the
+// next line leaves nothing but blanks here, which gives no key.
+std::string MessageIdKey(const TLineList& lines) {
+    static constexpr std::string_view kMessageId = "Message-ID:";
+    std::string key;
+    for (std::string_view line : lines) {
+        if (line.empty()) break;
+        if (!line.starts_with(kMessageId)) continue;
+        const std::string_view value = line.substr(kMessageId.size());
+        if (value.find_first_not_of(" \t") != std::string_view::npos) key = value;
+    }
+    return key;
+}
+
+// How many of the n bytes at buf can end a line without cutting a UTF-8 sequence in two:
+// an incomplete sequence at the end is left for the next line. Text in another character
+// set may lose a byte or two to the next line here, which harms nothing.
+int Utf8Cut(const char* buf, int n) {
+    for (int i = n - 1; i >= 0 && i >= n - 4; --i) {
+        const auto byte = static_cast<unsigned char>(buf[i]);
+        if ((byte & 0xC0) == 0x80) continue; // continuation byte
+        if (byte < 0xC0 || byte > 0xF4) return n;
+        const int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+        return n - i < length ? i : n;
+    }
+    return n;
+}
+
 } // namespace
 
 void TfrmMain::CreateMimeDecode() {
     MimeDecode = std::make_unique<TMimeDecode>(this);
     MimeDecode->SetName("MimeDecode");
     MimeDecode->OnPartBegin = [this](TObject* sender) { MimeDecodePartBegin(sender); };
+    MimeDecode->OnPartEnd = [this](TObject* sender) { MimeDecodePartEnd(sender); };
     MimeDecode->OnPartLine = [this](TObject* sender, const char* data, int dataLen) {
         MimeDecodePartLine(sender, data, dataLen);
     };
@@ -35,8 +66,10 @@ void TfrmMain::CreateMimeDecode() {
 void TfrmMain::Pop3ClientMessageBegin(TObject*) {
     attachmentNoted_ = false;
     currentMessage_ = std::make_unique<TMailMessage>();
-    // Without UIDL this is whatever identifier the client last held, usually empty.
-    currentMessage_->MsgId = Pop3Client->MsgUidl();
+    // With UIDL the message is held under its identifier as well, so the next check skips it
+    // before retrieving it; its Message-ID, when it has one, replaces MsgId at the end.
+    currentMessage_->Uidl = retrUidl_;
+    currentMessage_->MsgId = retrUidl_;
 }
 
 void TfrmMain::Pop3ClientMessageLine(TObject*) {
@@ -44,12 +77,6 @@ void TfrmMain::Pop3ClientMessageLine(TObject*) {
     try {
         const std::string& line = Pop3Client->LastResponse();
         currentMessage_->RawLines.Add(line);
-        // Only this exact spelling is looked for, in every line of the message; the key keeps
-        // the blank after the colon, so held keys stay comparable between checks.
-        static constexpr char kMessageId[] = "Message-ID:";
-        constexpr size_t kMessageIdLen = sizeof kMessageId - 1;
-        if (line.compare(0, kMessageIdLen, kMessageId) == 0)
-            currentMessage_->MsgId = line.substr(kMessageIdLen);
     } catch (const std::exception& e) {
         AppendLog(QStringLiteral("Error: ") + ToQString(e.what()));
     }
@@ -57,6 +84,9 @@ void TfrmMain::Pop3ClientMessageLine(TObject*) {
 
 void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     if (!currentMessage_) return;
+    // The key keeps the blank after the colon, so held keys stay comparable between checks.
+    std::string messageId = MessageIdKey(currentMessage_->RawLines);
+    if (!messageId.empty()) currentMessage_->MsgId = std::move(messageId);
     if (IsMessageHere(currentMessage_->MsgId)) {
         currentMessage_.reset();
         return;
@@ -96,6 +126,14 @@ void TfrmMain::MimeDecodePartBegin(TObject*) {
     partLinePos_ = 0;
 }
 
+void TfrmMain::MimeDecodePartEnd(TObject*) {
+    // A text whose last line has no line end (common in base64 bodies) keeps that line.
+    if (currentMessage_ && partLinePos_ > 0)
+        currentMessage_->Body.Add(
+            std::string_view(partLineBuf_, static_cast<size_t>(partLinePos_)));
+    partLinePos_ = 0;
+}
+
 void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
     if (!currentMessage_ || dataLen < 0) return;
     TMailMessage& message = *currentMessage_;
@@ -110,15 +148,17 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
         }
         return;
     }
-    if (contentType.empty()) {
-        // Every chunk is one line, the CR LF the decoder delivers after each line included.
+    const bool preamble = MimeDecode->PartNumber() == 0 && !MimeDecode->MsgBoundary().empty();
+    if (preamble) {
+        // The decoder hands each preamble line over alone, without its line end.
         const void* zero = std::memchr(data, 0, static_cast<size_t>(dataLen));
         const size_t len = zero ? static_cast<size_t>(static_cast<const char*>(zero) - data)
                                 : static_cast<size_t>(dataLen);
         message.Body.Add(std::string_view(data, len));
         return;
     }
-    if (contentType != "text/plain") return;
+    // A part without a Content-Type is plain text (RFC 2045, 5.2).
+    if (!contentType.empty() && contentType != "text/plain") return;
 
     for (int i = 0; i < dataLen; ++i) {
         const char c = data[i];
@@ -131,8 +171,11 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
             partLineBuf_[partLinePos_++] = c;
         }
         if (partLinePos_ >= kPartLineMax) {
-            message.Body.Add(std::string_view(partLineBuf_, kPartLineMax));
-            partLinePos_ = 0;
+            // The bytes of a character cut at the limit start the next line instead.
+            const int cut = Utf8Cut(partLineBuf_, kPartLineMax);
+            message.Body.Add(std::string_view(partLineBuf_, static_cast<size_t>(cut)));
+            partLinePos_ = kPartLineMax - cut;
+            std::memmove(partLineBuf_, partLineBuf_ + cut, static_cast<size_t>(partLinePos_));
         }
     }
 }

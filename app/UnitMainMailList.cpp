@@ -25,8 +25,11 @@ TMailMessage* MessageOfRow(const QTreeWidgetItem* item) {
 } // namespace
 
 bool TfrmMain::IsMessageHere(const std::string& key) const {
+    // An empty key identifies nothing: every message without an identity would otherwise be
+    // taken for the first such one, dropped unseen and, with a delete option, deleted.
+    if (key.empty()) return false;
     for (auto it = messages_.rbegin(); it != messages_.rend(); ++it)
-        if (SameTextAscii((*it)->MsgId, key)) return true;
+        if (SameTextAscii((*it)->MsgId, key) || SameTextAscii((*it)->Uidl, key)) return true;
     return false;
 }
 

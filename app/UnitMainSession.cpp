@@ -53,6 +53,7 @@ void TfrmMain::CreatePop3Client() {
 void TfrmMain::btnDownloadClick() {
     if (busy_) return;
     step_ = csConnect;
+    retrUidl_.clear();
     DoStep();
 }
 
@@ -90,6 +91,9 @@ void TfrmMain::RunRequest(const char* name, const std::function<void()>& request
 }
 
 void TfrmMain::NextMessage() {
+    // The client keeps the identifier of its last UIDL, which may belong to another message or
+    // an earlier check: only a UIDL asked for this very message may become its key.
+    retrUidl_.clear();
     if (UidlCheckBox->isChecked()) {
         step_ = csUidl;
         return;
@@ -149,6 +153,7 @@ void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) 
                 }
             } else {
                 AppendLog(QStringLiteral("Message %1").arg(client.MsgNum()));
+                retrUidl_ = client.MsgUidl();
                 step_ = csRetr;
             }
             break;

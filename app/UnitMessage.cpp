@@ -123,8 +123,7 @@ void TfrmMessage::ShowMail(TMailMessage* message) {
     text.reserve(message->Body.Count());
     for (std::string_view line : message->Body)
         text << ToQString(std::string(line));
-    // The body keeps the line ends the decoder delivered as chunks of their own; in the text
-    // box they are line breaks.
+    // Text lines come without their line ends; a line end inside a line is one line break.
     QString joined = text.join(QLatin1Char('\n'));
     joined.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     MemoText->setPlainText(joined);

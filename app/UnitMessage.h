@@ -87,6 +87,10 @@ public:
     std::string ReturnPath; // without its angle brackets
     std::string Date;       // as the header gives it, unparsed
     std::string MsgId;      // identity key compared by IsMessageHere
+    // The server's unique identifier when the message was retrieved after a UIDL; empty
+    // otherwise. Lets the next check skip the message before retrieving it, even when MsgId
+    // holds its Message-ID.
+    std::string Uidl;
     bool HasAttachment = false;
     TLineList Body;     // decoded text lines
     TLineList RawLines; // the message as received, without line ends

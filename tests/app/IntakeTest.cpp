@@ -50,7 +50,9 @@ protected:
     }
 
     // One check of a mailbox holding the messages (texts with CR LF line ends, no final
-    // "."). uidls, when given, are the server's identifiers and UIDL is switched on.
+    // "."). uidls, when given, are the server's identifiers and UIDL is switched on; retrieved
+    // says which of them the client must RETR. With "Delete On Server" each RETR is followed
+    // by a DELE.
     void Check(const std::vector<std::string>& mailbox, const std::vector<std::string>& uidls = {},
                const std::vector<bool>& retrieved = {}) {
         form->UidlCheckBox->setChecked(!uidls.empty());
@@ -70,6 +72,10 @@ protected:
             }
             s.push_back(P::ExpectLine("RETR " + n));
             s.push_back(P::Send("+OK\r\n" + mailbox[i] + ".\r\n"));
+            if (form->cbDeleteOnServer->isChecked()) {
+                s.push_back(P::ExpectLine("DELE " + n));
+                s.push_back(P::Send("+OK\r\n"));
+            }
         }
         s.push_back(P::ExpectLine("QUIT"));
         s.push_back(P::Send("+OK\r\n"));
@@ -93,13 +99,14 @@ protected:
     int Rows() const { return form->clvMain->topLevelItemCount(); }
 };
 
-TEST_F(Intake, PlainMessageKeepsEveryDecoderChunkAsALine) {
+TEST_F(Intake, PlainMessageLinesAreAssembledAsText) {
     Check({Crlf({"Return-Path: <ann@example.org>", "From: Ann <ann@example.org>",
                  "To: joe@example.org", "Subject: Hello", "Date: Fri, 4 Dec 2026 09:15:00 +0100",
                  "", "a", "b"})});
     ASSERT_EQ(form->Messages().size(), 1u);
     const TMailMessage& m = Held(0);
-    EXPECT_THAT(BodyOf(m), ElementsAre("a", "\r\n", "b", "\r\n"));
+    // No Content-Type means plain text: no line of its own for each line end.
+    EXPECT_THAT(BodyOf(m), ElementsAre("a", "b"));
     EXPECT_EQ(m.From, "Ann <ann@example.org>");
     EXPECT_EQ(m.To, "joe@example.org");
     EXPECT_EQ(m.Subject, "Hello");
@@ -134,7 +141,7 @@ TEST_F(Intake, AttachmentsBecomeOneMarkerLineAndHtmlIsDropped) {
     EXPECT_THAT(BodyOf(m), ElementsAre("preamble", "first line", "second line", kMarker));
 }
 
-TEST_F(Intake, TextPlainLinesAreCutAt254BytesAndAnUnendedLastLineIsLost) {
+TEST_F(Intake, TextPlainLinesAreCutAt254BytesAndAnUnendedLastLineIsKept) {
     const std::string longLine(600, 'x');
     // base64 of "last\nunended": the decoded part ends without a line end.
     Check({Multipart(Crlf({longLine, "", "end"})),
@@ -145,7 +152,7 @@ TEST_F(Intake, TextPlainLinesAreCutAt254BytesAndAnUnendedLastLineIsLost) {
     const std::vector<std::string> body = BodyOf(Held(0));
     EXPECT_THAT(body, ElementsAre("preamble", std::string(254, 'x'), std::string(254, 'x'),
                                   std::string(92, 'x'), "", "end", kMarker));
-    EXPECT_THAT(BodyOf(Held(1)), ElementsAre("last"));
+    EXPECT_THAT(BodyOf(Held(1)), ElementsAre("last", "unended"));
 }
 
 TEST_F(Intake, MessageIdIsTheKeyWithItsBlankAndASecondCopyIsDropped) {
@@ -160,25 +167,109 @@ TEST_F(Intake, MessageIdIsTheKeyWithItsBlankAndASecondCopyIsDropped) {
     EXPECT_EQ(Rows(), 2);
 }
 
-TEST_F(Intake, WithUidlAHeldMessageWithAMessageIdIsFetchedAgainAndDropped) {
+TEST_F(Intake, WithUidlAHeldMessageIsSkippedBeforeItsRetrieval) {
     const std::string m1 = Crlf({"Subject: keyed", "Message-ID: <k1>", "", "x"});
     const std::string m2 = Crlf({"Subject: plain", "", "y"});
     Check({m1, m2}, {"u1", "u2"});
     ASSERT_EQ(form->Messages().size(), 2u);
     EXPECT_EQ(Held(0).MsgId, " <k1>");
+    EXPECT_EQ(Held(0).Uidl, "u1");
     EXPECT_EQ(Held(1).MsgId, "u2");
-    // Message 1 is held under its Message-ID, so UIDL does not find it; message 2 is skipped.
-    Check({m1, m2}, {"u1", "u2"}, {true, false});
+    // Neither is retrieved again: the script has no RETR for them.
+    Check({m1, m2}, {"u1", "u2"}, {false, false});
     EXPECT_EQ(form->Messages().size(), 2u);
     EXPECT_EQ(Rows(), 2);
 }
 
-TEST_F(Intake, WithoutUidlMessagesLackingAMessageIdShareOneKey) {
-    Check({Crlf({"Subject: first", "", "a"}), Crlf({"Subject: second", "", "b"}),
-           Crlf({"Subject: third", "Message-ID: <t>", "", "c"})});
+TEST_F(Intake, ChecksWithAndWithoutUidlKnowEachOthersMessages) {
+    const std::string a = Crlf({"Subject: a", "Message-ID: <a>", "", "x"});
+    const std::string b = Crlf({"Subject: b", "", "x"});
+    const std::string c = Crlf({"Subject: c", "Message-ID: <c>", "", "x"});
+    Check({a});
+    // Held under its Message-ID only, a is retrieved and then found; b is new.
+    Check({a, b}, {"ua", "ub"});
+    Check({c, b}, {"uc", "ub"}, {true, false});
+    ASSERT_EQ(form->Messages().size(), 3u);
+    // Without UIDL, c is found by its Message-ID. d has none: the identifier the client kept
+    // from the last UIDL (b's) is not d's and must not make it look held.
+    Check({c, Crlf({"Subject: d", "", "x"})});
+    ASSERT_EQ(form->Messages().size(), 4u);
+    EXPECT_EQ(Held(3).Subject, "d");
+    EXPECT_EQ(Held(3).MsgId, "");
+    EXPECT_EQ(Held(3).Uidl, "");
+}
+
+TEST_F(Intake, MessagesWithoutAMessageIdAreAllKeptAndShownBeforeTheirDeletion) {
+    const std::vector<std::string> mailbox = {Crlf({"Subject: first", "", "a"}),
+                                              Crlf({"Subject: second", "", "b"}),
+                                              Crlf({"Subject: third", "Message-ID: <t>", "", "c"})};
+    Check(mailbox);
+    ASSERT_EQ(form->Messages().size(), 3u);
+    EXPECT_EQ(Held(1).Subject, "second");
+    // Nothing identifies the first two: they come again as new rather than being lost.
+    form->cbDeleteOnServer->setChecked(true);
+    Check(mailbox);
+    EXPECT_EQ(form->Messages().size(), 5u);
+    EXPECT_EQ(Rows(), 5);
+    EXPECT_EQ(Held(4).Subject, "second");
+}
+
+TEST_F(Intake, OnlyTheHeaderGivesTheMessageId) {
+    const std::string original = Crlf({"Subject: original", "Message-ID: <o>", "", "x"});
+    // A forward quoting the original's header, with and without an identity of its own.
+    const std::string forward = Crlf({"Subject: forward", "Message-ID: <f>", "",
+                                      "Fwd:", "Message-ID: <o>", "Subject: original"});
+    const std::string anonymous = Crlf({"Subject: anonymous", "", "Message-ID: <o>"});
+    // A folded identifier is not read; the message still has the key its UIDL gives.
+    const std::string folded = Crlf({"Subject: folded", "Message-ID:", " <z>", "", "x"});
+    Check({original, forward, anonymous, folded}, {"u1", "u2", "u3", "u4"});
+    ASSERT_EQ(form->Messages().size(), 4u);
+    EXPECT_EQ(Held(0).MsgId, " <o>");
+    EXPECT_EQ(Held(1).MsgId, " <f>");
+    EXPECT_EQ(Held(2).MsgId, "u3");
+    EXPECT_EQ(Held(3).MsgId, "u4");
+    EXPECT_EQ(Rows(), 4);
+}
+
+TEST_F(Intake, PartsWithoutAContentTypeAreText) {
+    // A multipart part with no Content-Type; a base64 body whose text has no final line end.
+    Check({Crlf({"Subject: parts", "Content-Type: multipart/mixed; boundary=B", "", "--B",
+                 "Content-Transfer-Encoding: 8bit", "", "one", "two", "--B--"}),
+           Crlf({"Subject: b64", "Message-ID: <b64>", "Content-Transfer-Encoding: base64", "",
+                 "Zmlyc3QNCnNlY29uZA=="})});
     ASSERT_EQ(form->Messages().size(), 2u);
-    EXPECT_EQ(Held(0).Subject, "first");
-    EXPECT_EQ(Held(1).Subject, "third");
+    EXPECT_THAT(BodyOf(Held(0)), ElementsAre("one", "two"));
+    EXPECT_THAT(BodyOf(Held(1)), ElementsAre("first", "second"));
+}
+
+TEST_F(Intake, A254BytePieceNeverSplitsAUtf8Sequence) {
+    const std::string e = "\xC3\xA9";            // é
+    const std::string euro = "\xE2\x82\xAC";     // €
+    const std::string face = "\xF0\x9F\x98\x80"; // four bytes
+    const auto x = [](size_t n) { return std::string(n, 'x'); };
+    const struct {
+        std::string line;
+        std::vector<std::string> body;
+    } cases[] = {
+        {x(253) + e + "z", {x(253), e + "z"}},
+        {x(252) + euro, {x(252), euro}},
+        {x(253) + euro, {x(253), euro}},
+        {x(251) + face, {x(251), face}},
+        {x(252) + face + "z", {x(252), face + "z"}},
+        {x(254) + e, {x(254), e}},
+        {x(252) + e, {x(252) + e, ""}},
+        // Not UTF-8: a stray lead byte moves to the next line, nothing is lost.
+        {x(253) + "\xE9", {x(253), "\xE9"}},
+    };
+    std::string text = Crlf({"Subject: long", "Content-Type: text/plain; charset=utf-8", ""});
+    std::vector<std::string> body;
+    for (const auto& c : cases) {
+        text += c.line + "\r\n";
+        body.insert(body.end(), c.body.begin(), c.body.end());
+    }
+    Check({text});
+    ASSERT_EQ(form->Messages().size(), 1u);
+    EXPECT_EQ(BodyOf(Held(0)), body);
 }
 
 TEST_F(Intake, ForwardingFollowsTheOptionsAndSkipsDroppedMessages) {
