@@ -66,6 +66,7 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
         WriteOptions(file, options, 1, 0);
         const QDateTime due = QDateTime::currentDateTime().addSecs(3);
         WriteJournal(file, {FormatDateTimeEntry(due, TJournalFormats::System()).toStdString()});
+        file.UpdateFile();
     }
 
     program.setWorkingDirectory(elsewhere.path());
