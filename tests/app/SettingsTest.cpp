@@ -1,6 +1,8 @@
 #include "app/Settings.h"
 #include "app/IniFiles.h"
 
+#include "tests/app/SettingsFileHolder.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -17,19 +19,7 @@
 
 namespace {
 
-class SettingsFile : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-    std::string path = dir.path().toStdString() + "/postlark.ini";
-
-    void WriteFile(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-    std::string FileText() const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-};
+class SettingsFile : public ::testing::Test, protected SettingsFileHolder {};
 
 TEST_F(SettingsFile, MissingFileGivesTheFirstStartDefaults) {
     const TOptions o = ReadOptions(TIniFile(path));

@@ -6,6 +6,7 @@
 #include "app/UnitMain.h"
 #include "ui/ApplicationErrors.h"
 
+#include "tests/app/SettingsFileHolder.h"
 #include "tests/support/EventLoopFixture.h"
 #include "tests/support/ScriptedPeer.h"
 
@@ -14,20 +15,15 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
-#include <QTemporaryDir>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 using P = ScriptedPeer;
 
 namespace {
 
-class SettingsWindow : public WidgetTest {
+class SettingsWindow : public WidgetTest, protected SettingsFileHolder {
 protected:
-    QTemporaryDir dir;
-    std::string path = dir.path().toStdString() + "/postlark.ini";
     std::unique_ptr<TfrmMain> form;
 
     void SetUp() override {
@@ -41,13 +37,6 @@ protected:
         TfrmMain::OverrideSettingsFile({});
         TfrmMain::SetClockForTests({});
         SetEscapedExceptionHandler(nullptr);
-    }
-    void WriteFile(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-    std::string FileText() const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
     }
 };
 
