@@ -38,11 +38,17 @@ QIcon ApplicationIcon() {
     return icon;
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+void SetApplicationIdentity() {
     InitResources();
-    setApplicationName(QStringLiteral("postlark"));
-    setApplicationDisplayName(ApplicationTitle());
-    setWindowIcon(ApplicationIcon());
+    // No display name: on X11 and Wayland Qt appends it to every window title that does not
+    // already end with it, so the message window would read "Message — Postlark 2.0.1".
+    // Each window sets its whole caption itself.
+    QCoreApplication::setApplicationName(QStringLiteral("postlark"));
+    QGuiApplication::setWindowIcon(ApplicationIcon());
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    SetApplicationIdentity();
     // Closing the main window ends the program; the hidden message window and About box do not
     // keep it alive, and hiding the main window to the tray must not end it.
     setQuitOnLastWindowClosed(false);

@@ -25,6 +25,8 @@ public:
 QString ApplicationTitle();
 // The program's own icon, also in the tray and in the About box.
 QIcon ApplicationIcon();
+// The program's name and icon, set on the running application object.
+void SetApplicationIdentity();
 // Loads the compiled-in icons; safe to call more than once.
 void InitResources();
 

@@ -1,5 +1,6 @@
 #include "app/CoolTools.h"
 
+#include "ui/ApplicationErrors.h"
 #include "ui/QtText.h"
 
 #include <QCursor>
@@ -226,36 +227,47 @@ void TCoolTrayIcon::PlatformActivated(int reason) {
 }
 
 void TCoolTrayIcon::WndProc(TMessage& message) {
+    // What a handler raises is shown by the program's error handler, as for every other event
+    // handler, and never leaves the window procedure: the message still gets its answer.
+    try {
+        HandleMessage(message);
+    } catch (...) {
+        HandleEscapedException(std::current_exception());
+    }
+    message.Result = 0; // what the default window procedure answers to these messages
+}
+
+void TCoolTrayIcon::HandleMessage(const TMessage& message) {
     if (message.Msg == WM_TIMER && message.WParam == kAnimationTimerId) {
         if (icons_) {
             ShowFrame(icons_->GetIcon(frameIndex_));
             frameIndex_ = frameIndex_ < icons_->Count() - 1 ? frameIndex_ + 1 : 0;
         }
-    } else if (message.Msg == WM_TRAYNOTIFY) {
-        switch (message.LParam) {
-        case kLeftButtonDown:
-            MouseDown(mbLeft);
-            break;
-        case kLeftButtonUp:
-            MouseUp(mbLeft);
-            break;
-        case kLeftButtonDoubleClick:
-            DoubleClick(mbLeft);
-            break;
-        case kRightButtonDown:
-            MouseDown(mbRight);
-            break;
-        case kRightButtonUp:
-            MouseUp(mbRight);
-            break;
-        case kRightButtonDoubleClick:
-            DoubleClick(mbRight);
-            break;
-        default:
-            break;
-        }
+        return;
     }
-    message.Result = 0; // what the default window procedure answers to these messages
+    if (message.Msg != WM_TRAYNOTIFY) return;
+    switch (message.LParam) {
+    case kLeftButtonDown:
+        MouseDown(mbLeft);
+        break;
+    case kLeftButtonUp:
+        MouseUp(mbLeft);
+        break;
+    case kLeftButtonDoubleClick:
+        DoubleClick(mbLeft);
+        break;
+    case kRightButtonDown:
+        MouseDown(mbRight);
+        break;
+    case kRightButtonUp:
+        MouseUp(mbRight);
+        break;
+    case kRightButtonDoubleClick:
+        DoubleClick(mbRight);
+        break;
+    default:
+        break;
+    }
 }
 
 void TCoolTrayIcon::MouseDown(TMouseButton button) {

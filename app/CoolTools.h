@@ -125,6 +125,7 @@ protected:
 private:
     enum TNotifyOperation { nimAdd = 0, nimModify = 1, nimDelete = 2 };
 
+    void HandleMessage(const TMessage& message);
     void UpdateTimer();
     void UpdateIcon();
     void ShowFrame(const QIcon& icon);

@@ -1,8 +1,9 @@
 #include "app/IniFiles.h"
 
-#include <cerrno>
+#include <QFile>
+#include <QSaveFile>
+
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -12,16 +13,12 @@
 
 namespace {
 
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
+// Names compare without regard to ASCII case: they are looked up by their lower-cased form.
+std::string Folded(const std::string& name) {
+    std::string result = name;
+    for (char& c : result)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return result;
 }
 
 bool IsBlank(char c) {
@@ -106,6 +103,30 @@ TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
     Parse(text.str());
 }
 
+void TIniFile::Section::Add(Line line) {
+    if (!line.key.empty()) {
+        keys.try_emplace(Folded(line.key), lines.size());
+        keyEnd = lines.size() + 1;
+    }
+    lines.push_back(std::move(line));
+}
+
+void TIniFile::Section::Reindex() {
+    keys.clear();
+    keyEnd = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (!lines[i].key.empty()) {
+            keys.try_emplace(Folded(lines[i].key), i);
+            keyEnd = i + 1;
+        }
+}
+
+void TIniFile::ReindexSections() {
+    sectionIndex_.clear();
+    for (std::size_t i = 1; i < sections_.size(); ++i)
+        sectionIndex_.try_emplace(Folded(sections_[i].name), i);
+}
+
 void TIniFile::Parse(const std::string& text) {
     sections_.assign(1, Section{});
     std::size_t pos = 0;
@@ -118,9 +139,10 @@ void TIniFile::Parse(const std::string& text) {
         const std::string trimmed = Trim(raw);
         if (!trimmed.empty() && trimmed.front() == '[') {
             const std::size_t close = trimmed.find(']');
-            sections_.push_back(Section{
-                Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1)),
-                {}});
+            Section section;
+            section.name =
+                Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            sections_.push_back(std::move(section));
             continue;
         }
         Line line{raw, {}, {}};
@@ -129,14 +151,14 @@ void TIniFile::Parse(const std::string& text) {
             line.key = Trim(raw.substr(0, eq));
             line.value = Unquote(Trim(raw.substr(eq + 1)));
         }
-        sections_.back().lines.push_back(std::move(line));
+        sections_.back().Add(std::move(line));
     }
+    ReindexSections();
 }
 
 const TIniFile::Section* TIniFile::FindSection(const std::string& section) const {
-    for (std::size_t i = 1; i < sections_.size(); ++i)
-        if (SameText(sections_[i].name, section)) return &sections_[i];
-    return nullptr;
+    const auto it = sectionIndex_.find(Folded(section));
+    return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
 }
 
 TIniFile::Section* TIniFile::FindSection(const std::string& section) {
@@ -146,9 +168,8 @@ TIniFile::Section* TIniFile::FindSection(const std::string& section) {
 const TIniFile::Line* TIniFile::Find(const std::string& section, const std::string& key) const {
     const Section* s = FindSection(section);
     if (!s) return nullptr;
-    for (const Line& line : s->lines)
-        if (!line.key.empty() && SameText(line.key, key)) return &line;
-    return nullptr;
+    const auto it = s->keys.find(Folded(key));
+    return it == s->keys.end() ? nullptr : &s->lines[it->second];
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
@@ -174,10 +195,19 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key,
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
     std::vector<std::string> keys;
+    for (auto& [key, value] : ReadSectionValues(section))
+        keys.push_back(std::move(key));
+    return keys;
+}
+
+std::vector<std::pair<std::string, std::string>>
+TIniFile::ReadSectionValues(const std::string& section) const {
+    std::vector<std::pair<std::string, std::string>> values;
     if (const Section* s = FindSection(section))
         for (const Line& line : s->lines)
-            if (!line.key.empty()) keys.push_back(line.key);
-    return keys;
+            if (!line.key.empty())
+                values.emplace_back(line.key, line.value.substr(0, kMaxValueLength));
+    return values;
 }
 
 bool TIniFile::SectionExists(const std::string& section) const {
@@ -186,32 +216,27 @@ bool TIniFile::SectionExists(const std::string& section) const {
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-    std::vector<Section> next = sections_;
     const std::string cut = CutAtLineEnd(value);
     const std::string cleanKey = Trim(CutAtLineEnd(key));
     Line line{cleanKey + "=" + Quote(cut), cleanKey, cut};
-    Section* target = nullptr;
-    for (std::size_t i = 1; i < next.size() && !target; ++i)
-        if (SameText(next[i].name, section)) target = &next[i];
+    Section* target = FindSection(section);
     if (!target) {
-        next.push_back(Section{Trim(CutAtLineEnd(section)), {}});
-        target = &next.back();
+        Section added;
+        added.name = Trim(CutAtLineEnd(section));
+        sections_.push_back(std::move(added));
+        sectionIndex_.try_emplace(Folded(sections_.back().name), sections_.size() - 1);
+        target = &sections_.back();
     }
-    bool replaced = false;
-    std::size_t lastKey = 0;
-    for (std::size_t i = 0; i < target->lines.size(); ++i) {
-        if (target->lines[i].key.empty()) continue;
-        lastKey = i + 1;
-        if (SameText(target->lines[i].key, cleanKey)) {
-            target->lines[i] = line;
-            replaced = true;
-            break;
-        }
+    const auto it = target->keys.find(Folded(cleanKey));
+    if (it != target->keys.end()) {
+        target->lines[it->second] = std::move(line);
+    } else if (target->keyEnd == target->lines.size()) {
+        target->Add(std::move(line));
+    } else {
+        target->lines.insert(target->lines.begin() + static_cast<std::ptrdiff_t>(target->keyEnd),
+                             std::move(line));
+        target->Reindex();
     }
-    if (!replaced)
-        target->lines.insert(target->lines.begin() + static_cast<std::ptrdiff_t>(lastKey), line);
-    Flush(next);
-    sections_ = std::move(next);
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {
@@ -223,52 +248,49 @@ void TIniFile::WriteBool(const std::string& section, const std::string& key, boo
 }
 
 void TIniFile::EraseSection(const std::string& section) {
-    std::vector<Section> next;
-    bool found = false;
-    for (std::size_t i = 0; i < sections_.size(); ++i) {
-        if (i > 0 && SameText(sections_[i].name, section))
-            found = true;
-        else
-            next.push_back(sections_[i]);
-    }
-    if (!found) return;
-    Flush(next);
-    sections_ = std::move(next);
+    if (!FindSection(section)) return;
+    const std::string folded = Folded(section);
+    std::vector<Section> kept;
+    kept.reserve(sections_.size());
+    for (std::size_t i = 0; i < sections_.size(); ++i)
+        if (i == 0 || Folded(sections_[i].name) != folded) kept.push_back(std::move(sections_[i]));
+    sections_ = std::move(kept);
+    ReindexSections();
 }
 
-std::string TIniFile::Render(const std::vector<Section>& sections) {
+std::string TIniFile::Render() const {
+    std::size_t size = 0;
+    for (const Section& section : sections_) {
+        size += section.name.size() + 3;
+        for (const Line& line : section.lines)
+            size += line.raw.size() + 1;
+    }
     std::string text;
-    for (std::size_t i = 0; i < sections.size(); ++i) {
-        if (i > 0) text += "[" + sections[i].name + "]\n";
-        for (const Line& line : sections[i].lines)
-            text += line.raw + "\n";
+    text.reserve(size);
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
+        if (i > 0) text.append("[").append(sections_[i].name).append("]\n");
+        for (const Line& line : sections_[i].lines)
+            text.append(line.raw).append("\n");
     }
     return text;
 }
 
-// The new content goes to a temporary file that then replaces the old one, so a full disk
-// leaves the previous settings intact. A folder that refuses new files but holds a writable
-// settings file is written in place.
-void TIniFile::Flush(const std::vector<Section>& sections) const {
+void TIniFile::UpdateFile() const {
+    const auto failed = [this] { return EIniFileException("Unable to write to " + fileName_); };
     // A settings file marked read-only stays as it is, as the file's read-only attribute would
     // keep it on the platform the format comes from, even for a user who could override it.
     struct stat info {};
-    if (::stat(fileName_.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0)
-        throw EIniFileException("Unable to write to " + fileName_);
-    const std::string text = Render(sections);
-    const std::string temporary = fileName_ + ".tmp";
-    auto writeTo = [&text](const std::string& path) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        return static_cast<bool>(out);
-    };
-    if (writeTo(temporary)) {
-        if (std::rename(temporary.c_str(), fileName_.c_str()) == 0) return;
-        std::remove(temporary.c_str());
-    } else {
-        std::remove(temporary.c_str());
-    }
-    if (!writeTo(fileName_)) throw EIniFileException("Unable to write to " + fileName_);
+    const bool exists = ::stat(fileName_.c_str(), &info) == 0;
+    if (exists && (info.st_mode & S_IWUSR) == 0) throw failed();
+    const std::string text = Render();
+    QSaveFile file(QFile::decodeName(fileName_.c_str()));
+    // A folder that refuses new files but holds a writable settings file is written in place:
+    // the only way left to keep the user's changes.
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly)) throw failed();
+    if (!exists) file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (file.write(text.data(), static_cast<qint64>(text.size())) !=
+            static_cast<qint64>(text.size()) ||
+        !file.commit())
+        throw failed();
 }

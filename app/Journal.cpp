@@ -70,19 +70,75 @@ std::optional<QDateTime> ReadJournalDateTime(const QString& text, const TJournal
     return std::nullopt;
 }
 
-TJournalEntryKind JournalEntryKind(const QString& entry, const TJournalFormats& formats) {
+namespace {
+
+const QString kStoredMoment = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+const QString kStoredTime = QStringLiteral("HH:mm:ss");
+
+} // namespace
+
+TJournalEntry ParseJournalEntry(const QString& entry, const TJournalFormats& formats) {
+    TJournalEntry parsed;
+    parsed.text = entry;
     const std::optional<QDateTime> head = ReadJournalDateTime(JournalHead(entry), formats);
-    if (!head) return jekUnreadable;
+    if (!head) return parsed;
+    parsed.moment = *head;
+    parsed.hasDay = entry.contains(QLatin1Char(';'));
+    parsed.day = JournalTail(entry);
+    // Told apart as the list shows them: a date that reads as day 0 is a time of day.
     const QString written = formats.locale.toString(head->date(), formats.shortDate);
     const QString dayZero = formats.locale.toString(JournalDayZero(), formats.shortDate);
-    return written != dayZero ? jekDateTime : jekTime;
+    parsed.kind = written != dayZero ? jekDateTime : jekTime;
+    return parsed;
 }
 
-bool KeepJournalEntryOnLoad(const QString& entry, const QDateTime& now,
-                            const TJournalFormats& formats) {
-    switch (JournalEntryKind(entry, formats)) {
+TJournalEntryKind JournalEntryKind(const QString& entry, const TJournalFormats& formats) {
+    return ParseJournalEntry(entry, formats).kind;
+}
+
+QString StoredJournalEntry(const TJournalEntry& entry) {
+    const QLocale c = QLocale::c();
+    switch (entry.kind) {
     case jekDateTime:
-        return now <= *ReadJournalDateTime(JournalHead(entry), formats);
+        return c.toString(entry.moment, kStoredMoment);
+    case jekTime: {
+        QString text = c.toString(entry.moment.time(), kStoredTime);
+        if (entry.hasDay) text += QLatin1Char(';') + entry.day;
+        return text;
+    }
+    case jekUnreadable:
+        break;
+    }
+    return entry.text;
+}
+
+TJournalEntry ReadStoredJournalEntry(const QString& stored, const TJournalFormats& formats) {
+    const QLocale c = QLocale::c();
+    const QString head = JournalHead(stored).trimmed();
+    TJournalEntry entry;
+    entry.hasDay = stored.contains(QLatin1Char(';'));
+    entry.day = JournalTail(stored);
+    const QDateTime moment = entry.hasDay ? QDateTime() : c.toDateTime(head, kStoredMoment);
+    const QTime time = c.toTime(head, kStoredTime);
+    if (moment.isValid()) {
+        entry.kind = jekDateTime;
+        entry.moment = moment;
+        entry.text = FormatDateTimeEntry(moment, formats);
+    } else if (time.isValid()) {
+        entry.kind = jekTime;
+        entry.moment = QDateTime(JournalDayZero(), time);
+        entry.text = formats.locale.toString(time, formats.longTime);
+        if (entry.hasDay) entry.text += QLatin1Char(';') + entry.day;
+    } else {
+        entry = ParseJournalEntry(stored, formats);
+    }
+    return entry;
+}
+
+bool KeepJournalEntryOnLoad(const TJournalEntry& entry, const QDateTime& now) {
+    switch (entry.kind) {
+    case jekDateTime:
+        return now <= entry.moment;
     case jekTime:
         return true;
     case jekUnreadable:
@@ -91,28 +147,40 @@ bool KeepJournalEntryOnLoad(const QString& entry, const QDateTime& now,
     return false;
 }
 
+bool KeepJournalEntryOnLoad(const QString& entry, const QDateTime& now,
+                            const TJournalFormats& formats) {
+    return KeepJournalEntryOnLoad(ParseJournalEntry(entry, formats), now);
+}
+
+bool JournalEntryDue(const TJournalEntry& entry, const QDateTime& now) {
+    switch (entry.kind) {
+    case jekDateTime:
+        return now >= entry.moment;
+    case jekTime: {
+        if (entry.day != WeekdayName(now.date()) && entry.day != QLatin1String("Any")) return false;
+        const QTime at = entry.moment.time();
+        const QTime clock = now.time();
+        return at.hour() == clock.hour() && at.minute() == clock.minute() &&
+               at.second() == clock.second();
+    }
+    case jekUnreadable:
+        break;
+    }
+    return false;
+}
+
+TJournalDue DueJournalEntry(const std::vector<TJournalEntry>& entries, const QDateTime& now) {
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (JournalEntryDue(entries[i], now))
+            return {static_cast<int>(i), entries[i].kind == jekDateTime};
+    return {};
+}
+
 TJournalDue DueJournalEntry(const QStringList& entries, const QDateTime& now,
                             const TJournalFormats& formats) {
-    for (int i = 0; i < entries.size(); ++i) {
-        const QString& entry = entries[i];
-        const std::optional<QDateTime> head = ReadJournalDateTime(JournalHead(entry), formats);
-        switch (JournalEntryKind(entry, formats)) {
-        case jekDateTime:
-            if (now >= *head) return {i, true};
-            break;
-        case jekTime: {
-            const QString tail = JournalTail(entry);
-            if (tail != WeekdayName(now.date()) && tail != QLatin1String("Any")) break;
-            const QTime at = head->time();
-            const QTime clock = now.time();
-            if (at.hour() == clock.hour() && at.minute() == clock.minute() &&
-                at.second() == clock.second())
-                return {i, false};
-            break;
-        }
-        case jekUnreadable:
-            break;
-        }
-    }
-    return {};
+    std::vector<TJournalEntry> parsed;
+    parsed.reserve(static_cast<std::size_t>(entries.size()));
+    for (const QString& entry : entries)
+        parsed.push_back(ParseJournalEntry(entry, formats));
+    return DueJournalEntry(parsed, now);
 }

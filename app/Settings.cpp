@@ -29,6 +29,7 @@ TOptions ReadOptions(const TIniFile& ini) {
     o.ForwardTo = ini.ReadString(s, "ForwardTo", "");
     o.PrintOnReceive = ini.ReadBool(s, "PrintOnReceive", false);
     o.UseUIDL = ini.ReadBool(s, "UseUIDL", false);
+    o.ForwardAttachments = ini.ReadBool(s, "ForwardAttachments", false);
     return o;
 }
 
@@ -48,12 +49,13 @@ void WriteOptions(TIniFile& ini, const TOptions& o, int hours, int minutes) {
     ini.WriteString(s, "ForwardTo", o.ForwardTo);
     ini.WriteBool(s, "PrintOnReceive", o.PrintOnReceive);
     ini.WriteBool(s, "UseUIDL", o.UseUIDL);
+    ini.WriteBool(s, "ForwardAttachments", o.ForwardAttachments);
 }
 
 std::vector<std::string> ReadJournal(const TIniFile& ini) {
     std::vector<std::string> entries;
-    for (const std::string& key : ini.ReadSection(kJournalSection))
-        entries.push_back(ini.ReadString(kJournalSection, key, ""));
+    for (auto& [key, value] : ini.ReadSectionValues(kJournalSection))
+        entries.push_back(std::move(value));
     return entries;
 }
 

@@ -29,17 +29,18 @@ struct TOptions {
     std::string ForwardTo;
     bool PrintOnReceive = false;
     bool UseUIDL = false;
+    bool ForwardAttachments = false;
 };
 
 extern const char* const kOptionsSection; // "Options"
 extern const char* const kJournalSection; // "Journal"
 
 TOptions ReadOptions(const TIniFile& ini);
-// Writes the keys in order; the first one that cannot be written raises and ends the writing.
+// Sets the keys in order in the file's copy in memory (TIniFile::UpdateFile writes it).
 // hours and minutes are the track bar positions that form TimeInterval.
 void WriteOptions(TIniFile& ini, const TOptions& options, int hours, int minutes);
 
-// The journal entries as they stand in the file, in file order.
+// The journal entries as they stand in the file, in file order, each read once.
 std::vector<std::string> ReadJournal(const TIniFile& ini);
 // Replaces the section by keys "0" .. count - 1; an empty list leaves no section.
 void WriteJournal(TIniFile& ini, const std::vector<std::string>& entries);

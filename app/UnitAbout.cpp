@@ -2,10 +2,19 @@
 
 #include "app/ApplicationObject.h"
 
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 
 TfrmAbout* frmAbout = nullptr;
+
+namespace {
+
+// The box's designed client size; it grows when the fonts at hand need more room.
+constexpr QSize kDesignedSize(251, 93);
+
+} // namespace
 
 TfrmAbout::TfrmAbout(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -15,24 +24,41 @@ TfrmAbout::TfrmAbout(QWidget* parent)
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     setFont(font);
-    setFixedSize(251, 93);
     setModal(true);
 
     imgIcon = new QLabel(this);
-    imgIcon->setGeometry(10, 18, 32, 32);
-    lblApp = new QLabel(this);
-    lblApp->move(61, 17);
+    imgIcon->setFixedSize(32, 32);
+    lblApp = new QLabel(ApplicationTitle(), this);
     QFont bold = lblApp->font();
     bold.setBold(true);
     lblApp->setFont(bold);
     lblCopyright = new QLabel(QStringLiteral("A small POP3 mail checker for the tray."), this);
-    lblCopyright->move(61, 35);
-    lblCopyright->adjustSize();
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setGeometry(158, 64, 75, 23);
+    cmdOK->setMinimumSize(75, 23);
     cmdOK->setDefault(true);
     // QDialog closes on Escape by itself (reject), which makes OK the cancel button as well.
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
+
+    // A layout rather than fixed places: the substitute for the designed font is wider on
+    // most desktops, and fixed places would cut the text off at the box's edge.
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(10, 17, 18, 6);
+    grid->setHorizontalSpacing(19);
+    grid->setVerticalSpacing(5);
+    grid->addWidget(imgIcon, 0, 0, 2, 1, Qt::AlignTop);
+    grid->addWidget(lblApp, 0, 1);
+    grid->addWidget(lblCopyright, 1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    grid->addLayout(buttons, 2, 0, 1, 2, Qt::AlignBottom);
+    grid->setRowStretch(2, 1);
+    FitToContents();
+}
+
+void TfrmAbout::FitToContents() {
+    layout()->activate();
+    setFixedSize(sizeHint().expandedTo(kDesignedSize));
 }
 
 void TfrmAbout::showEvent(QShowEvent* event) {
@@ -44,5 +70,5 @@ void TfrmAbout::FormShow() {
     imgIcon->setPixmap(ApplicationIcon().pixmap(32, 32));
     setWindowTitle(QStringLiteral("About ") + ApplicationTitle());
     lblApp->setText(ApplicationTitle());
-    lblApp->adjustSize();
+    FitToContents();
 }

@@ -20,6 +20,8 @@ protected:
 
 private:
     void FormShow();
+    // Sizes the box to what its texts need in the fonts at hand, at least its designed size.
+    void FitToContents();
 };
 
 // The one About box of the program, created at start.

@@ -179,7 +179,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     Application::Terminate();
 }
 
-std::string TfrmMain::SettingsFileName() const {
+std::string TfrmMain::SettingsFileName() {
     if (!SettingsFileOverride().empty()) return SettingsFileOverride();
     return SettingsFileFor(FromQString(QCoreApplication::applicationFilePath()));
 }
@@ -244,14 +244,15 @@ void TfrmMain::Pop3ClientDisplay(TObject*, const std::string& msg) {
 
 // Without a notification area the hidden window could not be brought back, so it is minimised
 // instead and stays reachable from the desktop's window list.
-void TfrmMain::ShowMainWindow(bool show) {
+void TfrmMain::ShowMainWindow(bool show, bool takeFocus) {
     if (show) {
+        setAttribute(Qt::WA_ShowWithoutActivating, !takeFocus);
         if (isMinimized())
             showNormal();
         else
             this->show();
         raise();
-        activateWindow();
+        if (takeFocus) activateWindow();
         CoolTrayIcon->SetActive(false);
         return;
     }

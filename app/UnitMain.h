@@ -2,6 +2,7 @@
 
 #include "app/CoolTools.h"
 #include "app/Journal.h"
+#include "app/Settings.h"
 #include "app/UnitMessage.h"
 #include "net/MimeDec.h"
 #include "ui/Component.h"
@@ -88,7 +89,7 @@ public:
 
     // Where the settings are read from and written to; by default beside the executable.
     // Tests and tools point it elsewhere before the window is created.
-    std::string SettingsFileName() const;
+    static std::string SettingsFileName();
     static void OverrideSettingsFile(std::string fileName);
     // The clock the schedule reads; replaceable by tests.
     static void SetClockForTests(std::function<QDateTime()> now);
@@ -162,14 +163,20 @@ public:
     void SpeedButtonRemoveClick();
     void SpeedButtonRemoveAllClick();
     QStringList JournalEntries() const;
+    // Appends an entry to the journal list, read once for the timer's ticks.
+    void AddJournalEntry(const TJournalEntry& entry);
 
-    // Tray icon.
-    void ShowMainWindow(bool show);
+    // Tray icon. takeFocus false shows the window behind the user's current one, without the
+    // keyboard focus (a check that ends while the user types elsewhere).
+    void ShowMainWindow(bool show, bool takeFocus = true);
     void CoolTrayIconMouseUp(TObject* sender, TMouseButton button, TShiftState shift, int x, int y);
 
     // Settings.
     void LoadSettings();
     void SaveSettings();
+    // The password for PASS: the exact bytes read from the settings file while the field still
+    // shows them, so a stored password that is not UTF-8 is sent as it was stored.
+    std::string Pop3Password() const;
 
     bool Busy() const noexcept { return busy_; }
     int Step() const noexcept { return step_; }
@@ -245,6 +252,7 @@ private:
     // not part of the program yet; start-up and the end of a session call it here.
     void FetchBannerStep();
     void UpdateAddDateButton();
+    TJournalEntry JournalEntryAt(int row) const;
 
     std::uint8_t step_ = 0;
     // The identifier UIDL gave for the message about to be retrieved; empty without UIDL.
@@ -259,6 +267,11 @@ private:
     bool busy_ = false;
     bool formDestroyed_ = false;
     TJournalFormats formats_;
+    // The options as read at start: a text field that still shows its stored value is written
+    // back with the stored bytes, which need not be UTF-8.
+    TOptions loadedOptions_;
+    // Journal entries of the file that do not read; they are written back as they stood.
+    std::vector<std::string> unreadableJournal_;
 };
 
 // The main window of the program.

@@ -59,11 +59,32 @@ void TfrmMain::SpeedButtonAddDateClick() {
     UpdateAddDateButton();
     if (!SpeedButtonAddDate->isEnabled()) return;
     const QDateTime picked(DatePicker->date(), TimePicker->time());
-    ListBoxJournal->addItem(FormatDateTimeEntry(picked, formats_));
+    AddJournalEntry(ParseJournalEntry(FormatDateTimeEntry(picked, formats_), formats_));
 }
 
 void TfrmMain::SpeedButtonAddTimeClick() {
-    ListBoxJournal->addItem(FormatTimeEntry(TimePicker->time(), ccbDays->currentText(), formats_));
+    const QString text = FormatTimeEntry(TimePicker->time(), ccbDays->currentText(), formats_);
+    AddJournalEntry(ParseJournalEntry(text, formats_));
+}
+
+namespace {
+
+// Where a journal item keeps its entry as read when it was added.
+constexpr int kEntryRole = Qt::UserRole;
+
+} // namespace
+
+void TfrmMain::AddJournalEntry(const TJournalEntry& entry) {
+    auto* item = new QListWidgetItem(entry.text);
+    item->setData(kEntryRole, QVariant::fromValue(entry));
+    ListBoxJournal->addItem(item);
+}
+
+TJournalEntry TfrmMain::JournalEntryAt(int row) const {
+    const QListWidgetItem* item = ListBoxJournal->item(row);
+    const QVariant stored = item->data(kEntryRole);
+    if (stored.canConvert<TJournalEntry>()) return stored.value<TJournalEntry>();
+    return ParseJournalEntry(item->text(), formats_);
 }
 
 void TfrmMain::SpeedButtonRemoveClick() {
@@ -83,7 +104,11 @@ QStringList TfrmMain::JournalEntries() const {
 }
 
 void TfrmMain::TimerJournalTimer() {
-    const TJournalDue due = DueJournalEntry(JournalEntries(), Now(), formats_);
+    std::vector<TJournalEntry> entries;
+    entries.reserve(static_cast<std::size_t>(ListBoxJournal->count()));
+    for (int row = 0; row < ListBoxJournal->count(); ++row)
+        entries.push_back(JournalEntryAt(row));
+    const TJournalDue due = DueJournalEntry(entries, Now());
     if (due.index < 0) return;
     // A used-up entry goes before the check starts, also when no check can start now.
     if (due.removeIt) delete ListBoxJournal->takeItem(due.index);

@@ -78,7 +78,7 @@ void TfrmMain::RunRequest(const char* name, const std::function<void()>& request
     Pop3Client->SetHost(FromQString(HostEdit->text()));
     Pop3Client->SetPort(FromQString(PortEdit->text()));
     Pop3Client->SetUserName(FromQString(UserNameEdit->text()));
-    Pop3Client->SetPassWord(FromQString(PassWordEdit->text()));
+    Pop3Client->SetPassWord(Pop3Password());
     try {
         request();
     } catch (const std::exception& e) {
@@ -193,6 +193,6 @@ void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
     }
     busy_ = false;
     EnableButtons(true);
-    ShowMainWindow(true);
+    ShowMainWindow(true, false);
     SetStatusText(QStringLiteral("There're %1 messages").arg(messages_.size()));
 }

@@ -8,9 +8,21 @@
 #include <QListWidget>
 #include <QSlider>
 
+namespace {
+
+// What a text field holds, as bytes: the stored bytes while it still shows them (they need not
+// be UTF-8, and re-encoding what is shown would change them), else its text in UTF-8.
+std::string FieldBytes(const QLineEdit* field, const std::string& stored) {
+    const QString shown = field->text();
+    return shown == ToQString(stored) ? stored : FromQString(shown);
+}
+
+} // namespace
+
 void TfrmMain::LoadSettings() {
     const TIniFile ini(SettingsFileName());
     const TOptions o = ReadOptions(ini);
+    loadedOptions_ = o;
     // In the file's key order: each control's change handler runs when its value changes.
     HostEdit->setText(ToQString(o.Pop3HostName));
     PortEdit->setText(ToQString(o.Pop3PortNum));
@@ -27,35 +39,52 @@ void TfrmMain::LoadSettings() {
     FwdEdit->setText(ToQString(o.ForwardTo));
     PrintCheckBox->setChecked(o.PrintOnReceive);
     UidlCheckBox->setChecked(o.UseUIDL);
+    ForwardAttachCheckBox->setChecked(o.ForwardAttachments);
 
     const QDateTime now = Now();
-    for (const std::string& entry : ReadJournal(ini)) {
-        const QString text = ToQString(entry);
-        // An entry that reads as neither date nor time (a hand-edited file) is left out.
-        if (KeepJournalEntryOnLoad(text, now, formats_)) ListBoxJournal->addItem(text);
+    unreadableJournal_.clear();
+    for (const std::string& stored : ReadJournal(ini)) {
+        const TJournalEntry entry = ReadStoredJournalEntry(ToQString(stored), formats_);
+        if (entry.kind == jekUnreadable) {
+            // A hand-edited entry cannot be scheduled, but it is not ours to throw away.
+            unreadableJournal_.push_back(stored);
+            AppendLog(QStringLiteral("Journal entry not understood, kept in the settings file: ") +
+                      entry.text);
+        } else if (KeepJournalEntryOnLoad(entry, now)) {
+            AddJournalEntry(entry);
+        }
     }
+}
+
+std::string TfrmMain::Pop3Password() const {
+    return FieldBytes(PassWordEdit, loadedOptions_.Pop3UserPass);
 }
 
 void TfrmMain::SaveSettings() {
     TIniFile ini(SettingsFileName());
+    const TOptions& stored = loadedOptions_;
     TOptions o;
-    o.Pop3HostName = FromQString(HostEdit->text());
-    o.Pop3PortNum = FromQString(PortEdit->text());
-    o.Pop3UserName = FromQString(UserNameEdit->text());
-    o.Pop3UserPass = FromQString(PassWordEdit->text());
+    o.Pop3HostName = FieldBytes(HostEdit, stored.Pop3HostName);
+    o.Pop3PortNum = FieldBytes(PortEdit, stored.Pop3PortNum);
+    o.Pop3UserName = FieldBytes(UserNameEdit, stored.Pop3UserName);
+    o.Pop3UserPass = Pop3Password();
     o.CheckAuto = CheckBoxAuto->isChecked();
     o.DeleteOnServer = cbDeleteOnServer->isChecked();
-    o.SmtpHostName = FromQString(SmtpHostEdit->text());
-    o.SmtpPortName = FromQString(SmtpPortEdit->text());
+    o.SmtpHostName = FieldBytes(SmtpHostEdit, stored.SmtpHostName);
+    o.SmtpPortName = FieldBytes(SmtpPortEdit, stored.SmtpPortName);
     o.Forward = FwdCheckBox->isChecked();
     o.DeleteForwarded = FwdDelCheckBox->isChecked();
-    o.ForwardTo = FromQString(FwdEdit->text());
+    o.ForwardTo = FieldBytes(FwdEdit, stored.ForwardTo);
     o.PrintOnReceive = PrintCheckBox->isChecked();
     o.UseUIDL = UidlCheckBox->isChecked();
+    o.ForwardAttachments = ForwardAttachCheckBox->isChecked();
     WriteOptions(ini, o, tbHours->value(), tbMinutes->value());
 
     std::vector<std::string> entries;
-    for (const QString& entry : JournalEntries())
-        entries.push_back(FromQString(entry));
+    entries.reserve(static_cast<std::size_t>(ListBoxJournal->count()) + unreadableJournal_.size());
+    for (int row = 0; row < ListBoxJournal->count(); ++row)
+        entries.push_back(FromQString(StoredJournalEntry(JournalEntryAt(row))));
+    entries.insert(entries.end(), unreadableJournal_.begin(), unreadableJournal_.end());
     WriteJournal(ini, entries);
+    ini.UpdateFile();
 }

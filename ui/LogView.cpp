@@ -49,28 +49,53 @@ void TLogView::AppendLine(const QString& text) {
         if (i + 1 < view.size() && view[i] == u'\r' && view[i + 1] == u'\n') ++i;
         start = i + 1;
     }
+    if (LineCount() > kMaxLines) DropOldest(LineCount() - kMaxLines);
     ScheduleScrollRange();
     viewport()->update();
+}
+
+void TLogView::DropOldest(std::size_t count) {
+    first_ += count;
+    // Positions count from the first kept line, so they move up with the text.
+    for (TPosition* position : {&anchor_, &cursor_})
+        *position = position->line >= count ? TPosition{position->line - count, position->column}
+                                            : TPosition{};
+    QScrollBar* bar = verticalScrollBar();
+    if (bar->value() >= bar->maximum())
+        followEnd_ = true;
+    else
+        bar->setValue(std::max(0, bar->value() - ClampToInt(count)));
+    // The dropped lines' bytes go in one move once they are as many as half the kept ones, so
+    // each appended line pays a constant share of the moving.
+    if (first_ < kMaxLines / 2) return;
+    const std::size_t base = ends_[first_ - 1];
+    text_.erase(0, base);
+    ends_.erase(ends_.begin(), ends_.begin() + static_cast<std::ptrdiff_t>(first_));
+    for (std::size_t& end : ends_)
+        end -= base;
+    first_ = 0;
 }
 
 void TLogView::Clear() {
     std::string().swap(text_);
     std::vector<std::size_t>().swap(ends_);
+    first_ = 0;
     anchor_ = cursor_ = {};
     verticalScrollBar()->setRange(0, 0);
     viewport()->update();
 }
 
 QString TLogView::Line(std::size_t index) const {
-    if (index >= ends_.size()) return {};
-    const std::size_t start = index == 0 ? 0 : ends_[index - 1];
-    return QString::fromUtf8(text_.data() + start, static_cast<qsizetype>(ends_[index] - start));
+    if (index >= LineCount()) return {};
+    const std::size_t at = first_ + index;
+    const std::size_t start = at == 0 ? 0 : ends_[at - 1];
+    return QString::fromUtf8(text_.data() + start, static_cast<qsizetype>(ends_[at] - start));
 }
 
 QString TLogView::Text() const {
     QString result;
-    result.reserve(static_cast<qsizetype>(text_.size() + ends_.size()));
-    for (std::size_t i = 0; i < ends_.size(); ++i) {
+    result.reserve(static_cast<qsizetype>(text_.size() + LineCount()));
+    for (std::size_t i = 0; i < LineCount(); ++i) {
         if (i > 0) result += u'\n';
         result += Line(i);
     }
@@ -106,7 +131,7 @@ QString TLogView::SelectedText() const {
     if (!HasSelection()) return {};
     const auto [from, to] = OrderedSelection();
     QString result;
-    for (std::size_t line = from.line; line <= to.line && line < ends_.size(); ++line) {
+    for (std::size_t line = from.line; line <= to.line && line < LineCount(); ++line) {
         const QString text = Line(line);
         const auto [start, end] = SelectedColumns(line, text);
         if (line > from.line) result += u'\n';
@@ -158,12 +183,12 @@ void TLogView::UpdateScrollRange() {
     const qreal room = viewport()->height() - 2 * kMargin;
     // The highest top line is the one from which the remaining lines just fit; the last line is
     // always reachable even when it alone is taller than the view.
-    std::size_t first = ends_.size();
+    std::size_t first = LineCount();
     qreal used = 0;
     QTextLayout layout;
     while (first > 0) {
         const qreal height = LayOut(first - 1, layout);
-        if (used + height > room && first < ends_.size()) break;
+        if (used + height > room && first < LineCount()) break;
         used += height;
         --first;
     }
@@ -177,7 +202,7 @@ void TLogView::paintEvent(QPaintEvent* event) {
     painter.setPen(palette().color(QPalette::Text));
     QTextLayout layout;
     qreal y = kMargin;
-    for (std::size_t line = TopLine(); line < ends_.size() && y < viewport()->height(); ++line) {
+    for (std::size_t line = TopLine(); line < LineCount() && y < viewport()->height(); ++line) {
         const qreal height = LayOut(line, layout);
         if (y + height >= event->rect().top()) {
             QList<QTextLayout::FormatRange> selections;
@@ -197,16 +222,16 @@ void TLogView::paintEvent(QPaintEvent* event) {
 }
 
 TLogView::TPosition TLogView::EndOfLog() const {
-    if (ends_.empty()) return {};
-    return {ends_.size() - 1, Columns(Line(ends_.size() - 1))};
+    if (LineCount() == 0) return {};
+    return {LineCount() - 1, Columns(Line(LineCount() - 1))};
 }
 
 TLogView::TPosition TLogView::PositionAt(QPoint point) const {
     QTextLayout layout;
     qreal y = kMargin;
-    for (std::size_t line = TopLine(); line < ends_.size(); ++line) {
+    for (std::size_t line = TopLine(); line < LineCount(); ++line) {
         const qreal height = LayOut(line, layout);
-        const bool last = line + 1 == ends_.size() || y + height >= viewport()->height();
+        const bool last = line + 1 == LineCount() || y + height >= viewport()->height();
         if (point.y() >= y + height && !last) {
             y += height;
             continue;
@@ -280,7 +305,7 @@ void TLogView::contextMenuEvent(QContextMenuEvent* event) {
     copy->setEnabled(HasSelection());
     QAction* all = menu.addAction(tr("Select &All"), this, [this] { SelectAll(); });
     all->setShortcut(QKeySequence::SelectAll);
-    all->setEnabled(!ends_.empty());
+    all->setEnabled(LineCount() > 0);
     menu.exec(event->globalPos());
 }
 

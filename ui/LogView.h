@@ -12,15 +12,18 @@ class QTextLayout;
 // one block and laid out only while they are on screen. A text document would hold a block of
 // a couple of hundred bytes for every line, several times the text of a long session's log.
 // Long lines wrap at the view's width; the view scrolls by whole lines. Text can be selected
-// with the mouse (Shift extends) and copied with the keyboard or the context menu.
+// with the mouse (Shift extends) and copied with the keyboard or the context menu. It keeps the
+// last kMaxLines lines, so a program that runs for months stays small.
 class TLogView : public QAbstractScrollArea {
 public:
     explicit TLogView(QWidget* parent = nullptr);
 
+    static constexpr std::size_t kMaxLines = 100000;
+
     // Appends one line; a text with line breaks (LF, CR LF or CR) becomes several lines.
     void AppendLine(const QString& text);
     void Clear();
-    std::size_t LineCount() const noexcept { return ends_.size(); }
+    std::size_t LineCount() const noexcept { return ends_.size() - first_; }
     QString Line(std::size_t index) const;
     // Every line, joined by LF.
     QString Text() const;
@@ -63,6 +66,7 @@ private:
     // the lines that fit on one screen, and is deferred so a burst of appends costs one pass.
     void UpdateScrollRange();
     void ScheduleScrollRange();
+    void DropOldest(std::size_t count);
     bool HasSelection() const noexcept { return anchor_ != cursor_; }
     std::pair<TPosition, TPosition> OrderedSelection() const;
     // The selected columns [first, second) of a line with the given text; empty when none.
@@ -70,6 +74,7 @@ private:
 
     std::string text_;
     std::vector<std::size_t> ends_; // end offset in text_ of each line
+    std::size_t first_ = 0; // ends_[first_] ends the oldest line kept; those before are dropped
     TPosition anchor_;
     TPosition cursor_;
     bool followEnd_ = false;

@@ -1,6 +1,6 @@
 // The program copied alone into an empty folder: it starts there, finds its settings beside
-// itself rather than in the working directory, checks the demo mailbox on schedule, and writes
-// its settings back there when ended.
+// itself rather than in the working directory, checks the demo mailbox on schedule, runs once
+// per settings file, and writes its settings back there when ended.
 
 #include "app/IniFiles.h"
 #include "app/Journal.h"
@@ -66,6 +66,7 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
         WriteOptions(file, options, 1, 0);
         const QDateTime due = QDateTime::currentDateTime().addSecs(3);
         WriteJournal(file, {FormatDateTimeEntry(due, TJournalFormats::System()).toStdString()});
+        file.UpdateFile();
     }
 
     program.setWorkingDirectory(elsewhere.path());
@@ -85,6 +86,16 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
     EXPECT_TRUE(serverLog.contains("session of demo ended: 4 messages retrieved, 0 deleted"))
         << serverLog.toStdString();
 
+    // A second start for the same settings file hands over to this copy and ends at once.
+    QProcess second;
+    second.setWorkingDirectory(elsewhere.path());
+    second.setProcessEnvironment(env);
+    second.start(exe, {});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(program.state(), QProcess::Running);
+
     program.terminate(); // as a session logout would
     ASSERT_TRUE(program.waitForFinished(10000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
@@ -94,6 +105,7 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
     EXPECT_EQ(ReadOptions(written).Pop3PortNum, std::to_string(port));
     EXPECT_EQ(ReadOptions(written).Pop3UserPass, "demo");
     EXPECT_FALSE(QFile::exists(elsewhere.path() + "/postlark.ini"));
+    EXPECT_FALSE(QFile::exists(folder.path() + "/postlark.ini.lock"));
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "app/CoolTools.h"
+#include "ui/ApplicationErrors.h"
 
 #include "tests/support/EventLoopFixture.h"
 
@@ -91,6 +92,32 @@ TEST_F(TrayIcon, CallbackMessagesBecomeMouseEvents) {
     SendMessage(tray.WindowHandle(), TCoolTrayIcon::WM_TRAYNOTIFY + 1, 0, 513);
     EXPECT_EQ(events, (std::vector<std::string>{"down left", "up left", "double left", "down right",
                                                 "up right", "double right"}));
+}
+
+// Lets a test hand messages to the window procedure as the platform would.
+class TestTrayIcon : public TCoolTrayIcon {
+public:
+    using TCoolTrayIcon::WndProc;
+};
+
+TEST_F(TrayIcon, WhatAHandlerRaisesGoesToTheErrorHandlerAndTheMessageIsAnswered) {
+    TestTrayIcon icon;
+    std::vector<std::string> shown;
+    SetEscapedExceptionHandler([&shown](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            shown.push_back(e.what());
+        }
+    });
+    icon.OnMouseUp = [](TObject*, TMouseButton, TShiftState, int, int) {
+        throw Exception("no window to show");
+    };
+    TMessage message{TCoolTrayIcon::WM_TRAYNOTIFY, 0, 514, 99};
+    EXPECT_NO_THROW(icon.WndProc(message));
+    EXPECT_EQ(message.Result, 0);
+    SetEscapedExceptionHandler(nullptr);
+    EXPECT_EQ(shown, std::vector<std::string>{"no window to show"});
 }
 
 } // namespace

@@ -133,4 +133,23 @@ TEST_F(LogViewTest, MouseSelectsAcrossLinesShiftExtendsAndCopyPutsTheTextOnTheCl
     EXPECT_EQ(QApplication::clipboard()->text(), view->Text());
 }
 
+TEST_F(LogViewTest, KeepsTheNewestLinesUpToTheLimitAndTheSelectionMovesWithThem) {
+    const std::size_t limit = TLogView::kMaxLines;
+    for (std::size_t i = 0; i < limit; ++i)
+        view->AppendLine(QString::number(i));
+    view->SelectAll();
+    // Past the limit the oldest go, line by line and through the moves of the kept text.
+    for (std::size_t i = limit; i < 2 * limit + 7; ++i)
+        view->AppendLine(QString::number(i));
+    ASSERT_EQ(view->LineCount(), limit);
+    EXPECT_EQ(view->Line(0), QString::number(limit + 7));
+    EXPECT_EQ(view->Line(limit - 1), QString::number(2 * limit + 6));
+    view->AppendLine("a\nb");
+    EXPECT_EQ(view->LineCount(), limit);
+    EXPECT_EQ(view->Line(limit - 1), "b");
+    EXPECT_EQ(view->Line(0), QString::number(limit + 9));
+    EXPECT_EQ(view->EndOfLog(), (TLogView::TPosition{limit - 1, 1}));
+    EXPECT_TRUE(view->SelectedText().isEmpty()) << "the selected lines are gone";
+}
+
 } // namespace
