@@ -170,6 +170,9 @@ void TCustomPop3Cli::DnsLookupDone(TObject*, std::uint16_t Error) {
         return;
     }
     try {
+        // A Connect from inside OnSessionClosed comes while the socket is still finishing the
+        // close of the session before.
+        if (socket_->State() != wsClosed) socket_->Close();
         socket_->SetAddr(socket_->DnsResult());
         socket_->SetProto("tcp");
         socket_->SetPort(port_);
