@@ -94,6 +94,9 @@ bool TfrmMain::RunRequest(const char* name, const std::function<void()>& request
 }
 
 void TfrmMain::ChainStopped() {
+    // The completion of a closed session may be delivered once the next check has started
+    // (from a timer inside the close's banner download): that check is still under way.
+    if (Pop3Client->State() != pop3Ready) return;
     if (Pop3Client->Connected())
         Watchdog.AwaitClose();
     else
