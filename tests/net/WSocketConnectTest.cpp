@@ -16,7 +16,16 @@ using ::testing::ElementsAre;
 
 namespace {
 
-using WSocketConnect = SocketTest;
+class WSocketConnect : public SocketTest {
+protected:
+    // Connects client to server and accepts the connection.
+    void ConnectClient(TWSocket& client) {
+        Target(client, server.PortText());
+        client.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+        ASSERT_GE(server.Accept(), 0);
+    }
+};
 
 TEST_F(WSocketConnect, RefusedConnectionReportsTheErrorThenClosesItself) {
     log.Attach(socket);
@@ -151,10 +160,7 @@ TEST_F(WSocketConnect, ASessionOpenedFromOnSessionClosedHasItsCloseReported) {
             Target(client, server.PortText());
             client.Connect();
         };
-        Target(client, server.PortText());
-        client.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
-        ASSERT_GE(server.Accept(), 0);
+        ConnectClient(client);
         if (peerCloses)
             server.CloseOrderly();
         else
@@ -187,10 +193,7 @@ TEST_F(WSocketConnect, ABrokenConnectionIsReportedClosedOnce) {
                 client.SendText("late");
             }
         };
-        Target(client, server.PortText());
-        client.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
-        ASSERT_GE(server.Accept(), 0);
+        ConnectClient(client);
         if (query)
             server.Reset();
         else
@@ -225,10 +228,7 @@ TEST_F(WSocketConnect, AConnectFailingHalfWayLeavesTheSocketClosed) {
         SCOPED_TRACE(raised);
         EXPECT_EQ(client.State(), wsClosed) << failAt;
         EXPECT_EQ(winsock::OpenHandleCount(), 0) << failAt;
-        Target(client, server.PortText());
-        client.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; })) << failAt;
-        ASSERT_GE(server.Accept(), 0);
+        ConnectClient(client);
         server.CloseOrderly();
     }
     EXPECT_GE(failAt, 6) << "options, registration and connect each make a system call";

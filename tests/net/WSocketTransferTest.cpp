@@ -161,37 +161,29 @@ TEST_F(WSocketTransfer, AHandlerThatReadsNothingDoesNotFreezeTheLoop) {
     ASSERT_TRUE(PumpUntil([&] { return received == "world"; }));
 }
 
+// A Send from OnSendData, after several queued blocks (one gathering write) and after a single
+// block (one plain send, whose bytes are still pending in the block the handler appends to).
 TEST_F(WSocketTransfer, SendFromOnSendDataKeepsOrderWithoutDuplicates) {
-    Open();
-    bool once = false;
-    socket.OnSendData = [&](TObject*, std::int32_t) {
-        if (!once) {
-            once = true;
-            socket.SendText("tail");
-        }
-    };
-    const std::string data(3000, 'h');
-    socket.SendText(data);
-    EXPECT_EQ(server.Read(3004), data + "tail");
-    ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }));
-}
-
-// A single block goes out through one plain send; a Send from its OnSendData appends to that
-// same block, whose bytes are still pending until the send returns.
-TEST_F(WSocketTransfer, SendFromOnSendDataOfASingleBlockSendsEachByteOnce) {
-    Open();
-    bool once = false;
-    socket.OnSendData = [&](TObject*, std::int32_t) {
-        if (!once) {
-            once = true;
-            socket.SendText("tail");
-        }
-    };
-    socket.SendText("head");
-    EXPECT_EQ(server.Read(8), "headtail");
-    socket.OnSendData = nullptr;
-    socket.SendText("end");
-    EXPECT_EQ(server.Read(3), "end");
+    for (const size_t size : {3000, 4}) {
+        SCOPED_TRACE(size);
+        Open();
+        bool once = false;
+        socket.OnSendData = [&](TObject*, std::int32_t) {
+            if (!once) {
+                once = true;
+                socket.SendText("tail");
+            }
+        };
+        const std::string data(size, 'h');
+        socket.SendText(data);
+        EXPECT_EQ(server.Read(size + 4), data + "tail");
+        ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }));
+        socket.OnSendData = nullptr;
+        socket.SendText("end");
+        EXPECT_EQ(server.Read(3), "end");
+        socket.Close();
+        server.CloseOrderly();
+    }
 }
 
 // The handler frees the queue and the block the send came from.
