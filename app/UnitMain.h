@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CheckWatchdog.h"
 #include "app/CoolTools.h"
 #include "app/Journal.h"
 #include "app/Settings.h"
@@ -99,7 +100,8 @@ public:
 
     // Check session.
     void btnDownloadClick();
-    void DoStep();
+    // Starts the request of the current step; false when the client refused to start it.
+    bool DoStep();
     void NextMessage();
     // Moves on to the next message, or to QUIT after the last one.
     void NextMessageOrFinish();
@@ -236,6 +238,8 @@ public:
     std::unique_ptr<TCoolTrayIcon> CoolTrayIcon;
     TTimer TimerCheck;
     TTimer TimerJournal;
+    // Ends a check that has stopped moving.
+    TCheckWatchdog Watchdog;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -247,7 +251,12 @@ private:
     void BindHandlers();
     void CreatePop3Client();
     void CreateMimeDecode();
-    void RunRequest(const char* name, const std::function<void()>& request);
+    bool RunRequest(const char* name, const std::function<void()>& request);
+    // The chain has stopped: once the session is closed the check is over; until then the
+    // server has a short while to close it.
+    void ChainStopped();
+    // The watchdog's verdict: the check is aborted.
+    void CheckExpired(const std::string& reason);
     // The sponsor banner's choice of pair and download belong to the banner feature, which is
     // not part of the program yet; start-up and the end of a session call it here.
     void FetchBannerStep();

@@ -60,7 +60,11 @@ void TfrmMain::CreateMimeDecode() {
     };
     Pop3Client->OnMessageBegin = [this](TObject* sender) { Pop3ClientMessageBegin(sender); };
     Pop3Client->OnMessageLine = [this](TObject* sender) { Pop3ClientMessageLine(sender); };
-    Pop3Client->OnMessageEnd = [this](TObject* sender) { Pop3ClientMessageEnd(sender); };
+    Pop3Client->OnMessageEnd = [this](TObject* sender) {
+        // Printing and forwarding are the program's own work, not the server's silence.
+        const TCheckWatchdog::THold hold(Watchdog);
+        Pop3ClientMessageEnd(sender);
+    };
 }
 
 void TfrmMain::Pop3ClientMessageBegin(TObject*) {

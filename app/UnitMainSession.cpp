@@ -48,16 +48,19 @@ void TfrmMain::CreatePop3Client() {
     Pop3Client->OnSessionClosed = [this](TObject* sender, std::uint16_t error) {
         Pop3ClientSessionClosed(sender, error);
     };
+    Pop3Client->OnResponse = [this](TObject*, const std::string&) { Watchdog.Progress(); };
+    Watchdog.OnExpired = [this](const std::string& reason) { CheckExpired(reason); };
 }
 
 void TfrmMain::btnDownloadClick() {
     if (busy_) return;
     step_ = csConnect;
     retrUidl_.clear();
-    DoStep();
+    // A refused start leaves a check already under way (before its greeting) to its watchdog.
+    if (DoStep()) Watchdog.Start();
 }
 
-void TfrmMain::DoStep() {
+bool TfrmMain::DoStep() {
     // One row per step, in the order of TCheckStep.
     static constexpr struct {
         const char* name;
@@ -68,13 +71,13 @@ void TfrmMain::DoStep() {
         {"Uidl", &TCustomPop3Cli::Uidl},       {"Retr", &TCustomPop3Cli::Retr},
         {"Delete", &TCustomPop3Cli::Dele},     {"Quit", &TCustomPop3Cli::Quit},
     };
-    if (step_ >= std::size(kSteps)) return;
+    if (step_ >= std::size(kSteps)) return false;
     const auto& step = kSteps[step_];
     TPop3Cli& client = *Pop3Client;
-    RunRequest(step.name, [&client, &step] { (client.*step.request)(); });
+    return RunRequest(step.name, [&client, &step] { (client.*step.request)(); });
 }
 
-void TfrmMain::RunRequest(const char* name, const std::function<void()>& request) {
+bool TfrmMain::RunRequest(const char* name, const std::function<void()>& request) {
     Pop3Client->SetHost(FromQString(HostEdit->text()));
     Pop3Client->SetPort(FromQString(PortEdit->text()));
     Pop3Client->SetUserName(FromQString(UserNameEdit->text()));
@@ -85,9 +88,34 @@ void TfrmMain::RunRequest(const char* name, const std::function<void()>& request
         // The request did not start: no completion will follow, the chain stops here.
         SetStatusText(QString::fromLatin1(name) + QStringLiteral(" failed (") +
                       ToQString(e.what()) + QLatin1Char(')'));
-        return;
+        return false;
     }
     SetStatusText(QString::fromLatin1(name) + QStringLiteral(" ok"));
+    return true;
+}
+
+void TfrmMain::ChainStopped() {
+    // The completion of a closed session may be delivered once the next check has started
+    // (from a timer inside the close's banner download): that check is still under way.
+    if (Pop3Client->State() != pop3Ready) return;
+    if (Pop3Client->Connected())
+        Watchdog.AwaitClose();
+    else
+        Watchdog.Stop();
+}
+
+void TfrmMain::CheckExpired(const std::string& reason) {
+    AppendLog(QStringLiteral("Error: ") + ToQString(reason));
+    try {
+        Pop3Client->Abort();
+    } catch (const std::exception& e) {
+        AppendLog(QStringLiteral("Error: ") + ToQString(e.what()));
+    }
+    // The close normally ends the check; without a session to close it ends here.
+    if (busy_) {
+        busy_ = false;
+        EnableButtons(true);
+    }
 }
 
 void TfrmMain::NextMessage() {
@@ -114,8 +142,10 @@ void TfrmMain::NextMessageOrFinish() {
 
 void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) {
     AppendLog(QStringLiteral("Request Done Rq=%1 Error=%2").arg(rqType).arg(error));
+    Watchdog.Progress();
     if (error != 0) {
         SetStatusText(QStringLiteral("Aborted due Error"));
+        ChainStopped();
         return;
     }
     try {
@@ -170,20 +200,23 @@ void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) 
         default:
             return; // the chain has ended
         }
-        DoStep();
+        if (!DoStep()) ChainStopped();
     } catch (const std::exception& e) {
         AppendLog(QStringLiteral("Error: ") + ToQString(e.what()));
         busy_ = false;
         EnableButtons(true);
+        ChainStopped();
     }
 }
 
 void TfrmMain::Pop3ClientSessionConnected(TObject*, std::uint16_t) {
+    Watchdog.Progress();
     busy_ = true;
     EnableButtons(false);
 }
 
 void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
+    Watchdog.Stop();
     // A failed banner download is shown, but the session must still end here: otherwise the
     // program would stay busy with its buttons disabled.
     try {

@@ -34,28 +34,24 @@ void TCustomPop3Cli::TransactionCommand(const char* Word, TPop3Request Kind, TPo
 void TCustomPop3Cli::User() {
     if (protocolState_ != pop3Disconnected && protocolState_ != pop3WaitingUser)
         RefuseSession("-ERR USER command invalid now");
-    StartCommand(pop3User, pop3StepUser, "USER " + Trim(userName_),
-                 pop3WaitingPass, nullptr);
+    StartCommand(pop3User, pop3StepUser, "USER " + Trim(userName_), pop3WaitingPass, nullptr);
 }
 
 void TCustomPop3Cli::Pass() {
     if (protocolState_ == pop3Transaction) RefuseSession("-ERR PASS command invalid now");
-    StartCommand(pop3Pass, pop3StepPass, "PASS " + Trim(passWord_),
-                 pop3Transaction, nullptr);
+    StartCommand(pop3Pass, pop3StepPass, "PASS " + Trim(passWord_), pop3Transaction, nullptr);
 }
 
 void TCustomPop3Cli::RPop() {
     if (protocolState_ == pop3Transaction) RefuseSession("-ERR RPOP command invalid now");
-    StartCommand(pop3RPop, pop3StepRPop, "RPOP " + Trim(passWord_),
-                 pop3Transaction, nullptr);
+    StartCommand(pop3RPop, pop3StepRPop, "RPOP " + Trim(passWord_), pop3Transaction, nullptr);
 }
 
 void TCustomPop3Cli::APop() {
     if (protocolState_ != pop3WaitingUser) RefuseSession("-ERR APOP command invalid now");
     if (timeStamp_.empty()) RefuseSession("-ERR Server do not support APOP (no timestamp)");
     StartCommand(pop3APop, pop3StepAPop,
-                 "APOP " + Trim(userName_) + " " +
-                     Pop3ApopDigest(timeStamp_, passWord_),
+                 "APOP " + Trim(userName_) + " " + Pop3ApopDigest(timeStamp_, passWord_),
                  pop3Transaction, nullptr);
 }
 
@@ -172,7 +168,20 @@ void TCustomPop3Cli::StartMultiLine(const TNotifyEvent& Begin, const TNotifyEven
     multiLineEnd_ = End;
     multiLineParse_ = Parse;
     next_ = &TCustomPop3Cli::MultiLineLineHandler;
-    if (Begin) Begin(this);
+    replyFailure_.clear();
+    if (Begin) GuardReplyHandlers([&] { Begin(this); });
+}
+
+void TCustomPop3Cli::GuardReplyHandlers(const std::function<void()>& Handlers) {
+    // Only reached from ProcessLines, whose own reference keeps the flag alive.
+    const bool* alive = alive_.get();
+    try {
+        Handlers();
+    } catch (const Exception& E) {
+        if (*alive) replyFailure_ = ExceptionLine(E);
+    } catch (const std::exception& E) {
+        if (*alive) replyFailure_ = std::string("-ERR ") + E.what();
+    }
 }
 
 void TCustomPop3Cli::CaptureHeader() {
@@ -202,6 +211,8 @@ void TCustomPop3Cli::CaptureHeader() {
     if (value) *value = hdrData_;
 }
 
+// A handler of the reply's data that fails ends the request with 500 once the reply is over;
+// the rest of the reply is still read, without handlers, so the session stays in step.
 void TCustomPop3Cli::MultiLineLineHandler() {
     if (!connected_) {
         errorMessage_ = "-ERR Disconneced unexpectedly";
@@ -212,19 +223,31 @@ void TCustomPop3Cli::MultiLineLineHandler() {
     }
     // Only reached from ProcessLines, whose own reference keeps the flag alive.
     const bool* alive = alive_.get();
+    if (!lineContinues_ && Pop3IsTerminator(lastResponse_)) {
+        if (replyFailure_.empty() && multiLineEnd_)
+            GuardReplyHandlers([&] { multiLineEnd_(this); });
+        if (!*alive) return;
+        lastResponse_.clear();
+        next_ = nullptr;
+        if (replyFailure_.empty()) {
+            TriggerRequestDone(0);
+            return;
+        }
+        TriggerDisplay(replyFailure_);
+        if (!*alive) return;
+        FailRequest(replyFailure_, 500);
+        return;
+    }
+    if (replyFailure_.empty()) GuardReplyHandlers([&] { ReplyDataLine(); });
+}
+
+void TCustomPop3Cli::ReplyDataLine() {
+    const bool* alive = alive_.get();
     if (lineContinues_) {
         // The rest of a line longer than the receive buffer: message data, never the end of
         // the reply. A LIST or UIDL entry was reported with its first piece already.
         if (multiLineParse_) return;
         if (multiLineLine_) multiLineLine_(this);
-        return;
-    }
-    if (Pop3IsTerminator(lastResponse_)) {
-        if (multiLineEnd_) multiLineEnd_(this);
-        if (!*alive) return;
-        lastResponse_.clear();
-        next_ = nullptr;
-        TriggerRequestDone(0);
         return;
     }
     if (lastResponse_.size() >= 2 && lastResponse_[0] == '.' && lastResponse_[1] == '.')

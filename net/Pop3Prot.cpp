@@ -29,7 +29,17 @@ TCustomPop3Cli::~TCustomPop3Cli() {
         socket_->OnSessionConnected = nullptr;
         socket_->OnDnsLookupDone = nullptr;
         socket_->OnDataSent = nullptr;
-        socket_.reset();
+        if (socket_->InHandler()) {
+            // Destroyed from a handler the socket runs: its own code is still on the stack, so
+            // it closes now and is freed from the event loop once that code has returned.
+            try {
+                socket_->Abort();
+            } catch (...) {
+            }
+            socket_.release()->PostFree();
+        } else {
+            socket_.reset();
+        }
     }
     ReleaseNotifyWindow(window_);
 }
@@ -121,6 +131,7 @@ void TCustomPop3Cli::Connect() {
     if (connected_) throw Pop3Exception("POP3 component already connected");
     if (!socket_) throw Pop3Exception("POP3 component not connected");
     if (!inHighLevel_) requestType_ = pop3Connect;
+    ++sessions_;
     requestDoneFlag_ = false;
     receiveBuffer_.Clear();
     requestResult_ = 0;
@@ -132,19 +143,36 @@ void TCustomPop3Cli::Connect() {
     socket_->OnDnsLookupDone = [this](TObject* Sender, std::uint16_t Error) {
         DnsLookupDone(Sender, Error);
     };
-    socket_->DnsLookup(host_);
+    // The state has changed already, so a lookup that cannot start (an empty host name) ends
+    // the request here rather than leaving the client busy for good.
+    try {
+        socket_->DnsLookup(host_);
+    } catch (const Exception& E) {
+        FailRequest(ExceptionLine(E), 500);
+    }
+}
+
+std::string TCustomPop3Cli::ExceptionLine(const Exception& E) {
+    return std::string("-ERR ") + E.ClassName() + ": " + E.Message();
+}
+
+void TCustomPop3Cli::FailRequest(const std::string& Response, std::uint16_t Error) {
+    lastResponse_ = Response;
+    statusCode_ = 500;
+    requestResult_ = Error;
+    RecordError();
+    TriggerRequestDone(Error);
 }
 
 void TCustomPop3Cli::DnsLookupDone(TObject*, std::uint16_t Error) {
     if (Error != 0) {
-        lastResponse_ = SocketErrorLine(Error);
-        statusCode_ = 500;
-        requestResult_ = Error;
-        RecordError();
-        TriggerRequestDone(Error);
+        FailRequest(SocketErrorLine(Error), Error);
         return;
     }
     try {
+        // A Connect from inside OnSessionClosed comes while the socket is still finishing the
+        // close of the session before.
+        if (socket_->State() != wsClosed) socket_->Close();
         socket_->SetAddr(socket_->DnsResult());
         socket_->SetProto("tcp");
         socket_->SetPort(port_);
@@ -158,11 +186,7 @@ void TCustomPop3Cli::DnsLookupDone(TObject*, std::uint16_t Error) {
         SetState(pop3Connecting);
         socket_->Connect();
     } catch (const Exception& E) {
-        lastResponse_ = std::string("-ERR ") + E.ClassName() + ": " + E.Message();
-        statusCode_ = 500;
-        requestResult_ = 500;
-        RecordError();
-        TriggerRequestDone(500);
+        FailRequest(ExceptionLine(E), 500);
     }
 }
 
@@ -249,8 +273,11 @@ void TCustomPop3Cli::SessionClosed(TObject*, std::uint16_t Error) {
     // not go on to a step that can no longer be sent.
     if (nextRequest_ && state_ != pop3Abort && requestResult_ == 0) requestResult_ = 10004;
     const std::shared_ptr<bool> alive = alive_;
+    const unsigned session = sessions_;
     TriggerSessionClosed(Error);
-    if (!*alive) return;
+    // The handler may have gone away with the client, or connected again: the new session's
+    // request is not the one this close ends.
+    if (!*alive || sessions_ != session) return;
     TriggerRequestDone(10004);
     protocolState_ = pop3Disconnected;
 }
@@ -297,7 +324,15 @@ void TCustomPop3Cli::StartCommand(TPop3Request Kind, TPop3Step Step, const std::
     // What ran during that pass may have closed the session or destroyed the client; the close
     // has then completed the request already.
     if (!*alive || !connected_ || !socket_) return;
-    socket_->SendText(Command + "\r\n");
+    try {
+        socket_->SendText(Command + "\r\n");
+    } catch (const Exception& E) {
+        // The command may never leave, so no reply will come: the request ends with the
+        // socket's error. A broken connection has completed it already, through the close.
+        if (!*alive || requestDoneFlag_) return;
+        const int code = socket_ && socket_->LastError() != 0 ? socket_->LastError() : 500;
+        FailRequest(ExceptionLine(E), static_cast<std::uint16_t>(code));
+    }
 }
 
 void TCustomPop3Cli::Abort() {

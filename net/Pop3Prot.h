@@ -202,6 +202,10 @@ private:
     bool CheckPositive();
     void RecordError();
     void RefuseSession(const std::string& Text);
+    // Ends the request under way with Error, Response recorded as the server's refusal.
+    void FailRequest(const std::string& Response, std::uint16_t Error);
+    // "-ERR " + the exception's class and message: a failure of the client's own as a reply.
+    static std::string ExceptionLine(const Exception& E);
     void ResetHeader();
     void StartCommand(TPop3Request Kind, TPop3Step Step, const std::string& Command,
                       TPop3ProtocolState NextState, TLineHandler AfterOk);
@@ -221,6 +225,10 @@ private:
     void HandleBanner(std::uint16_t Error);
     void StatusLine();
     void MultiLineLineHandler();
+    void ReplyDataLine();
+    // Runs the owner's handlers of a multi-line reply; what they raise is kept in
+    // replyFailure_.
+    void GuardReplyHandlers(const std::function<void()>& Handlers);
     void StartMultiLine(const TNotifyEvent& Begin, const TNotifyEvent& Line,
                         const TNotifyEvent& End, TLineHandler Parse);
     void AfterStat();
@@ -271,10 +279,12 @@ private:
     TNotifyEvent multiLineLine_;
     TNotifyEvent multiLineEnd_;
     TLineHandler multiLineParse_ = nullptr;
+    std::string replyFailure_; // what a handler of the reply under way raised
     bool headerPart_ = false;
     std::string hdrKeyword_, hdrData_, hdrFrom_, hdrTo_, hdrSubject_, hdrDate_, hdrMessageId_,
         hdrReplyTo_, hdrReturnPath_;
     std::string timeStamp_;
+    unsigned sessions_ = 0; // Connect calls, to tell a session from the one after it
     bool quitSent_ = false;
     bool quitHalfDone_ = false;
 

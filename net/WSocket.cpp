@@ -180,40 +180,40 @@ void TCustomWSocket::SetState(TSocketState NewState) {
 
 bool TCustomWSocket::TriggerDataAvailable(std::uint16_t Error) {
     if (!OnDataAvailable) return false;
-    OnDataAvailable(this, Error);
+    Fire(OnDataAvailable, Error);
     return true;
 }
 
 void TCustomWSocket::TriggerSessionAvailable(std::uint16_t Error) {
-    if (OnSessionAvailable) OnSessionAvailable(this, Error);
+    Fire(OnSessionAvailable, Error);
 }
 
 void TCustomWSocket::TriggerSessionConnected(std::uint16_t Error) {
-    if (OnSessionConnected) OnSessionConnected(this, Error);
+    Fire(OnSessionConnected, Error);
 }
 
 void TCustomWSocket::TriggerSessionClosed(std::uint16_t Error) {
-    if (OnSessionClosed) OnSessionClosed(this, Error);
+    Fire(OnSessionClosed, Error);
 }
 
 void TCustomWSocket::TriggerDataSent(std::uint16_t Error) {
-    if (OnDataSent) OnDataSent(this, Error);
+    Fire(OnDataSent, Error);
 }
 
 void TCustomWSocket::TriggerSendData(std::int32_t BytesSent) {
-    if (OnSendData) OnSendData(this, BytesSent);
+    Fire(OnSendData, BytesSent);
 }
 
 void TCustomWSocket::TriggerChangeState(TSocketState OldState, TSocketState NewState) {
-    if (OnChangeState) OnChangeState(this, OldState, NewState);
+    Fire(OnChangeState, OldState, NewState);
 }
 
 void TCustomWSocket::TriggerDnsLookupDone(std::uint16_t Error) {
-    if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
+    Fire(OnDnsLookupDone, Error);
 }
 
 void TCustomWSocket::TriggerError() {
-    if (OnError) OnError(this);
+    Fire(OnError);
 }
 
 // ---- Error reporting ----
@@ -248,8 +248,13 @@ void TCustomWSocket::ReportSocketError(const std::string& FunctionName) {
             winsock::closesocket(hSocket_);
             hSocket_ = INVALID_SOCKET;
         }
-        if (state_ != wsClosed) TriggerSessionClosed(static_cast<std::uint16_t>(code));
-        SetState(wsClosed);
+        // Reported once per connection; a handler that connects again from it keeps its new
+        // connection.
+        if (state_ != wsClosed && !closeInvoked_) {
+            closeInvoked_ = true;
+            TriggerSessionClosed(static_cast<std::uint16_t>(code));
+        }
+        if (hSocket_ == INVALID_SOCKET) SetState(wsClosed);
     }
     lastError_ = code;
     ReportError(text);
@@ -311,29 +316,43 @@ void TCustomWSocket::HandleNotification(TMessage& Msg) {
 }
 
 void TCustomWSocket::HandleSocketEvent(WPARAM Handle, std::uint16_t Events, std::uint16_t Error) {
-    if (hSocket_ == INVALID_SOCKET || static_cast<TSocket>(Handle) != hSocket_ || paused_) return;
+    const TSocket handle = static_cast<TSocket>(Handle);
+    if (hSocket_ == INVALID_SOCKET || handle != hSocket_ || paused_) return;
+    // A handler may close this connection and open the next one; the rest of this
+    // notification then belongs to a connection that is gone.
+    const auto gone = [&] { return hSocket_ != handle; };
     if ((Events & FD_CONNECT) != 0 && state_ != wsConnected) {
         SetState(wsConnected);
         TriggerSessionConnected(Error);
+        if (gone()) return;
         if (Error != 0 && state_ != wsClosed) Close();
     }
     if ((Events & FD_READ) != 0) {
         if (state_ != wsConnected) {
             SetState(wsConnected);
             TriggerSessionConnected(Error);
+            if (gone()) return;
         }
         ReceiveLoop(Error, componentOptions_);
+        if (gone()) return;
     }
     if ((Events & FD_WRITE) != 0) {
         TryToSend();
+        if (gone()) return;
         if (allSent_) TriggerDataSent(Error);
+        if (gone()) return;
     }
-    if ((Events & FD_ACCEPT) != 0) TriggerSessionAvailable(Error);
+    if ((Events & FD_ACCEPT) != 0) {
+        TriggerSessionAvailable(Error);
+        if (gone()) return;
+    }
     if ((Events & FD_CLOSE) != 0 && state_ != wsConnecting) {
         ReceiveLoop(0, TWSocketOptions(componentOptions_).Exclude(wsoNoReceiveLoop));
+        if (gone()) return;
         if (!closeInvoked_) {
             closeInvoked_ = true;
             TriggerSessionClosed(Error);
+            if (gone()) return;
         }
         if (state_ != wsClosed) Close();
     }

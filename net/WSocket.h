@@ -122,6 +122,9 @@ public:
     HWND Handle() const noexcept { return window_; }
     bool AllSent() const noexcept { return allSent_; }
     bool Terminated() const noexcept { return terminated_; }
+    // True while one of the socket's event handlers runs. The socket's own code is then on the
+    // stack below the handler, so an owner that goes away meanwhile must free it with PostFree.
+    bool InHandler() const noexcept { return handlersRunning_ > 0; }
 
     bool MultiThreaded() const noexcept { return multiThreaded_; }
     void SetMultiThreaded(bool Value) noexcept { multiThreaded_ = Value; }
@@ -199,7 +202,8 @@ protected:
     // also sets its own fields in its constructor.
     virtual void ResetToDefaults();
     virtual void InternalClose(bool HalfClose, std::uint16_t Error);
-    virtual void BindLocal();
+    // False when the failure was reported and the caller must stop (OnError assigned).
+    virtual bool BindLocal();
     virtual int RawSend(const void* Data, int Len);
     virtual int RawReceive(void* Buffer, int BufferSize);
     virtual void ReportError(const std::string& Msg);
@@ -229,7 +233,7 @@ protected:
     // rather than through RawSend; OnSendData still reports each block's share.
     void TryToSend();
     void DiscardSendQueue();
-    void ApplyLinger();
+    bool ApplyLinger(); // false as BindLocal
     void SetLastSocketError(int Error) noexcept;
 
     // Socket handle, endpoint and send queue.
@@ -285,7 +289,26 @@ protected:
     bool reuseAddr_ = false;
 
 private:
+    // Runs an event's handler, if one is assigned. A copy runs, so a handler that reassigns or
+    // clears its own event (an owner going away) does not destroy the code that is running.
+    template <typename Event, typename... Args> void Fire(const Event& event, Args... args) {
+        if (!event) return;
+        const Event handler = event;
+        ++handlersRunning_;
+        struct TLeave {
+            int& count;
+            ~TLeave() { --count; }
+        } leave{handlersRunning_};
+        handler(this, args...);
+    }
+    int handlersRunning_ = 0;
     void ForgetLookup();
+    // Connect after the descriptor exists: options, registration, the connect itself; false
+    // when a failure was reported without an exception.
+    bool StartConnect();
+    // Closes the descriptor of a connect that failed, without a close event (no connection
+    // was made), so the next Connect starts afresh.
+    void DropFailedHandle();
     void SetRemoteField(const std::string& Value, const char* Name, std::string& Text,
                         bool& Assigned, bool& Resolved);
     bool sending_ = false;               // inside TryToSend

@@ -68,97 +68,123 @@ void TCustomWSocket::Connect() {
         ReportSocketError("Connect (socket)");
         return;
     }
+    closeInvoked_ = false; // a new connection, whose close is still to be reported
+    // A connect that fails half way must not keep its descriptor: the socket would stay in use
+    // and refuse every later Connect.
+    bool started = false;
+    try {
+        started = StartConnect();
+    } catch (...) {
+        DropFailedHandle();
+        throw;
+    }
+    if (!started) DropFailedHandle();
+}
+
+void TCustomWSocket::DropFailedHandle() {
+    if (hSocket_ != INVALID_SOCKET) {
+        winsock::closesocket(hSocket_);
+        hSocket_ = INVALID_SOCKET;
+    }
+    if (state_ != wsClosed) SetState(wsClosed);
+}
+
+bool TCustomWSocket::StartConnect() {
     SetState(wsOpened);
     if (state_ != wsOpened) {
         winsock::WSASetLastError(WSAEINVAL);
         ReportSocketError("Connect (Invalid operation in OnChangeState)");
-        return;
+        return false;
     }
 
     const int on = -1; // any non-zero value sets a Boolean option
     if (type_ == 2) {
-        BindLocal();
+        if (!BindLocal()) return false;
         if (multiCast_ && multiCastIpTTL_ != 1) {
             const int ttl = multiCastIpTTL_;
             if (winsock::setsockopt(hSocket_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) !=
                 0) {
                 ReportSocketError("setsockopt(IP_MULTICAST_TTL)");
-                return;
+                return false;
             }
         }
         if (sin_.sin_addr.s_addr == INADDR_BROADCAST) {
             const int one = 1;
             if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
                 ReportSocketError("setsockopt(SO_BROADCAST)");
-                return;
+                return false;
             }
         }
     } else {
         if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
             ReportSocketError("setsockopt(SO_REUSEADDR)");
-            return;
+            return false;
         }
         if (componentOptions_.Contains(wsoTcpNoDelay) &&
             winsock::setsockopt(hSocket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
             ReportSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-            return;
+            return false;
         }
-        ApplyLinger();
+        if (!ApplyLinger()) return false;
         if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
             ReportSocketError("setsockopt(SO_KEEPALIVE)");
-            return;
+            return false;
         }
-        if (localPortNum_ != 0 || localAddr_ != "0.0.0.0") BindLocal();
+        if ((localPortNum_ != 0 || localAddr_ != "0.0.0.0") && !BindLocal()) return false;
     }
 
     selectEvent_ = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
     if (winsock::WSAAsyncSelect(hSocket_, window_, WM_SOCKET_EVENT, selectEvent_) != 0) {
         ReportSocketError("WSAAsyncSelect");
-        return;
+        return false;
     }
     if (type_ == 2) {
         SetState(wsConnected);
         TriggerSessionConnected(0);
-        return;
+        return true;
     }
     if (winsock::connect(hSocket_, sin_) == 0 || winsock::WSAGetLastError() == WSAEWOULDBLOCK) {
         SetState(wsConnecting);
-    } else {
-        lastError_ = winsock::WSAGetLastError();
-        ReportSocketError("Connect");
+        return true;
     }
+    lastError_ = winsock::WSAGetLastError();
+    ReportSocketError("Connect");
+    return false;
 }
 
-void TCustomWSocket::ApplyLinger() {
-    if (lingerOnOff_ == wsLingerNoSet) return;
+bool TCustomWSocket::ApplyLinger() {
+    if (lingerOnOff_ == wsLingerNoSet) return true;
     if (hSocket_ == INVALID_SOCKET) {
         ReportError("Cannot set linger option at this time");
-        return;
+        return false;
     }
     linger value{};
     value.l_onoff = lingerOnOff_ == wsLingerOn ? 1 : 0;
     // The original option holds the seconds in 16 bits.
     value.l_linger = std::clamp(lingerTimeout_, 0, 65535);
-    if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0)
-        ReportSocketError("setsockopt(SO_LINGER)");
+    if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0)
+        return true;
+    ReportSocketError("setsockopt(SO_LINGER)");
+    return false;
 }
 
-void TCustomWSocket::BindLocal() {
+bool TCustomWSocket::BindLocal() {
     sockaddr_in local{};
     local.sin_family = static_cast<sa_family_t>(addrFamily_);
     local.sin_port = htons(localPortNum_);
     local.sin_addr.s_addr = WSocketResolveHost(localAddr_);
     if (winsock::bind(hSocket_, local) != 0) {
         ReportErrorFmt("winsock.bind failed, error #%d", winsock::WSAGetLastError());
-        return;
+        return false;
     }
     sockaddr_in bound{};
     if (winsock::getsockname(hSocket_, &bound) != 0) {
         ReportErrorFmt("winsock.getsockname failed, error #%d", winsock::WSAGetLastError());
-        return;
+        return false;
     }
     localPortNum_ = ntohs(bound.sin_port);
     localPortStr_ = std::to_string(localPortNum_);
+    return true;
 }
 
 void TCustomWSocket::InternalClose(bool HalfClose, std::uint16_t Error) {

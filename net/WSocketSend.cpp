@@ -127,9 +127,11 @@ void TCustomWSocket::SendFailed() {
     const int error = winsock::WSAGetLastError();
     if (error == WSAECONNRESET || error == WSAENOTSOCK || error == WSAENOTCONN ||
         error == WSAEINVAL || error == WSAECONNABORTED) {
+        // The connection is gone; its close is reported once, whoever noticed it first.
+        const bool report = !closeInvoked_;
         closeInvoked_ = true;
         Close();
-        TriggerSessionClosed(static_cast<std::uint16_t>(error));
+        if (report) TriggerSessionClosed(static_cast<std::uint16_t>(error));
     } else if (error != WSAEWOULDBLOCK) {
         ReportSocketError("TryToSend failed");
     }

@@ -47,6 +47,7 @@ struct TEntry {
     bool closeReported = false;
     bool readEnabled = false;
     bool writeEnabled = false;
+    bool lingerWait = false; // SO_LINGER on with a time above 0
     // Stream input taken from the kernel ahead of the application's receives, so that a
     // client reading in small pieces (the POP3 client's 4 KB buffer) costs one system call
     // per 64 KB rather than one per piece. A receive that leaves some of them behind arms a
@@ -335,6 +336,13 @@ int closesocket(TSocket s) {
     auto it = entries.find(s);
     if (it == entries.end()) return Fail(WSAENOTSOCK);
     const int fd = it->second->fd;
+    if (it->second->lingerWait) {
+        // Linux makes close() wait out a linger time even on a non-blocking socket, which would
+        // stall the event loop. The kernel's ordinary close still delivers what is queued, in
+        // the background; only the reset at the end of the time is lost.
+        const linger off{0, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    }
     entries.erase(it); // the watches go before the descriptor they watch
     if (::close(fd) != 0 && errno != EINTR) return FailErrno();
     return 0;
@@ -536,11 +544,15 @@ int recvfrom(TSocket s, void* buffer, int len, int flags, sockaddr_in* from) {
 int setsockopt(TSocket s, int level, int name, const void* value, int len) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    return System([&] {
-               return ::setsockopt(entry->fd, level, name, value, static_cast<socklen_t>(len));
-           }) == 0
-               ? 0
-               : FailErrno();
+    if (System([&] {
+            return ::setsockopt(entry->fd, level, name, value, static_cast<socklen_t>(len));
+        }) != 0)
+        return FailErrno();
+    if (level == SOL_SOCKET && name == SO_LINGER && len >= static_cast<int>(sizeof(linger))) {
+        const linger* option = static_cast<const linger*>(value);
+        entry->lingerWait = option->l_onoff != 0 && option->l_linger > 0;
+    }
+    return 0;
 }
 
 int getsockopt(TSocket s, int level, int name, void* value, int* len) {

@@ -1,5 +1,7 @@
 #include "app/UnitMain.h"
 #include "net/Pop3Prot.h"
+#include "net/WSocketLibrary.h"
+#include "net/WinsockEmulation.h"
 #include "ui/ApplicationErrors.h"
 
 #include "tests/app/MainWindowFixture.h"
@@ -8,6 +10,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+
+#include <cerrno>
 
 using P = ScriptedPeer;
 
@@ -170,6 +174,104 @@ TEST_F(CheckSession, EmptyPortAbortsTheCheck) {
         << form->StatusText().toStdString();
     EXPECT_TRUE(OwnLines().last().startsWith("Request Done Rq=0 Error="));
     EXPECT_FALSE(form->Busy());
+}
+
+// The five buttons are back and nothing of the session is left open.
+void ExpectCheckEnded(const TfrmMain& form) {
+    EXPECT_FALSE(form.Watchdog.Running());
+    EXPECT_FALSE(form.Busy());
+    for (const QPushButton* button :
+         {form.btnDownload, form.btnHide, form.btnAbout, form.btnClear, form.btnClose})
+        EXPECT_TRUE(button->isEnabled()) << button->text().toStdString();
+    EXPECT_EQ(winsock::OpenHandleCount(), 0);
+    EXPECT_EQ(form.Pop3Client->State(), pop3Ready);
+}
+
+// A server that falls silent, before its greeting or in the middle of the session, is dropped
+// once the check has made no progress for the idle limit.
+TEST_F(CheckSession, TheWatchdogEndsACheckTheServerLeavesSilent) {
+    form->Watchdog.SetLimits(300, 200);
+    const std::vector<std::vector<P::Step>> scripts = {
+        {P::ExpectClosed()},
+        {P::Send("+OK ready\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
+         P::ExpectLine("PASS secret"), P::ExpectClosed()},
+    };
+    for (const auto& script : scripts) {
+        Serve(script);
+        form->btnDownload->click();
+        ASSERT_TRUE(PumpUntil([&] { return peer->Finished(); }, 3000))
+            << form->LogText().toStdString();
+        ASSERT_TRUE(PumpUntil([&] { return !form->Watchdog.Running(); }));
+        EXPECT_TRUE(peer->Failures().empty()) << peer->Failures().front();
+        EXPECT_TRUE(OwnLines().contains("Error: No answer from the server for 1 seconds"))
+            << form->LogText().toStdString();
+        ExpectCheckEnded(*form);
+    }
+}
+
+// After a refusal nothing more is sent; a server that then keeps the connection open is
+// dropped after the close-wait limit.
+TEST_F(CheckSession, AServerThatRefusesThePasswordAndNeverClosesIsDropped) {
+    form->Watchdog.SetLimits(60000, 200);
+    Serve({P::Send("+OK ready\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
+           P::ExpectLine("PASS secret"), P::Send("-ERR invalid\r\n"), P::ExpectClosed()});
+    form->btnDownload->click();
+    ASSERT_TRUE(PumpUntil([&] { return peer->Finished(); }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return !form->Watchdog.Running(); }));
+    EXPECT_TRUE(peer->Failures().empty()) << peer->Failures().front();
+    EXPECT_EQ(OwnLines().mid(OwnLines().size() - 2),
+              QStringList({"Request Done Rq=2 Error=500",
+                           "Error: The server did not close the connection"}));
+    EXPECT_EQ(peer->Received(), "USER joe\r\nPASS secret\r\n");
+    EXPECT_EQ(form->StatusText(), "There're 0 messages");
+    ExpectCheckEnded(*form);
+}
+
+// An empty host ends its check with a completion; the next check runs as usual.
+TEST_F(CheckSession, AnEmptyHostEndsTheCheckAndTheNextOneRuns) {
+    form->HostEdit->setText("");
+    form->btnDownload->click();
+    ASSERT_TRUE(PumpUntil([&] { return form->StatusText() == "Aborted due Error"; }))
+        << form->StatusText().toStdString();
+    EXPECT_EQ(OwnLines().last(), "Request Done Rq=0 Error=500");
+    ExpectCheckEnded(*form);
+    form->HostEdit->setText("127.0.0.1");
+    Serve(Join({Login("+OK 0 0\r\n"), Quit()}));
+    CheckAndWait();
+}
+
+// A failure of each system call of a whole check in turn, a broken connection and a shortage of
+// buffers: every check ends, with its buttons back and nothing left open, and the next one runs.
+TEST_F(CheckSession, EverySocketCallOfACheckFailingInTurnEndsTheCheck) {
+    form->Watchdog.SetLimits(400, 200);
+    for (const int error : {ECONNRESET, ENOBUFS}) {
+        int failAt = 1;
+        for (;; ++failAt) {
+            ASSERT_LT(failAt, 500);
+            SCOPED_TRACE("system call " + std::to_string(failAt) + " failing with " +
+                         std::to_string(error));
+            Serve(Join({Login("+OK 1 40\r\n"), Retr(1), Quit()}));
+            const QString logBefore = form->LogText();
+            winsock::FailOperationAfter(failAt, error);
+            form->btnDownload->click();
+            const bool ended = PumpUntil([&] { return !form->Watchdog.Running(); }, 5000);
+            const bool fired = !winsock::InjectedFailurePending();
+            winsock::FailOperationAfter(0, 0);
+            PumpFor(10); // a completion still on its way
+            ASSERT_TRUE(ended);
+            ExpectCheckEnded(*form);
+            EXPECT_EQ(WSocketObjectCount(), 1);
+            // A line of the window's own ends each check.
+            EXPECT_NE(form->LogText(), logBefore);
+            EXPECT_FALSE(OwnLines().last().isEmpty()) << form->LogText().toStdString();
+            if (!fired) {
+                // Past the end of the check: it ran without a failure.
+                EXPECT_TRUE(form->StatusText().startsWith("There're"));
+                break;
+            }
+        }
+        EXPECT_GT(failAt, 20) << "fewer system calls than a whole check makes";
+    }
 }
 
 } // namespace

@@ -8,13 +8,24 @@
 
 #include <netinet/tcp.h>
 
+#include <cerrno>
+
 #include <stdexcept>
 
 using ::testing::ElementsAre;
 
 namespace {
 
-using WSocketConnect = SocketTest;
+class WSocketConnect : public SocketTest {
+protected:
+    // Connects client to server and accepts the connection.
+    void ConnectClient(TWSocket& client) {
+        Target(client, server.PortText());
+        client.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+        ASSERT_GE(server.Accept(), 0);
+    }
+};
 
 TEST_F(WSocketConnect, RefusedConnectionReportsTheErrorThenClosesItself) {
     log.Attach(socket);
@@ -133,6 +144,94 @@ TEST_F(WSocketConnect, ReconnectingFromOnSessionClosedKeepsTheNewConnection) {
     EXPECT_EQ(winsock::OpenHandleCount(), 1);
     socket.Close();
     EXPECT_EQ(winsock::OpenHandleCount(), 0);
+}
+
+// Whether the first session ends by the peer or by our own Close, a connection opened from
+// its OnSessionClosed survives the rest of that close, and its own close is reported once.
+TEST_F(WSocketConnect, ASessionOpenedFromOnSessionClosedHasItsCloseReported) {
+    for (const bool peerCloses : {true, false}) {
+        SCOPED_TRACE(peerCloses ? "peer closes" : "own close");
+        TWSocket client;
+        std::vector<std::uint16_t> closes;
+        client.OnSessionClosed = [&](TObject*, std::uint16_t error) {
+            closes.push_back(error);
+            if (closes.size() > 1) return;
+            client.Close(); // the peer's close is still being handled: nothing reported
+            Target(client, server.PortText());
+            client.Connect();
+        };
+        ConnectClient(client);
+        if (peerCloses)
+            server.CloseOrderly();
+        else
+            client.Close();
+        ASSERT_TRUE(PumpUntil([&] { return !closes.empty() && client.State() == wsConnected; }));
+        ASSERT_GE(server.Accept(), 0);
+        EXPECT_EQ(closes.size(), 1u);
+        server.CloseOrderly();
+        ASSERT_TRUE(PumpUntil([&] { return closes.size() == 2; }));
+        PumpFor(30);
+        EXPECT_THAT(closes, ElementsAre(0, 0));
+        EXPECT_EQ(client.State(), wsClosed);
+        EXPECT_EQ(winsock::OpenHandleCount(), 0);
+    }
+}
+
+// A handler noticing the broken connection again (a peer-name query, a send) must not report
+// the close a second time.
+TEST_F(WSocketConnect, ABrokenConnectionIsReportedClosedOnce) {
+    for (const bool query : {true, false}) {
+        SCOPED_TRACE(query ? "peer name queried" : "send fails");
+        TWSocket client;
+        std::vector<std::uint16_t> closes;
+        client.OnSessionClosed = [&](TObject*, std::uint16_t error) {
+            closes.push_back(error);
+            if (query) {
+                (void)client.PeerAddr(); // the reset connection has no peer any more
+            } else {
+                winsock::FailOperationAfter(1, ECONNRESET);
+                client.SendText("late");
+            }
+        };
+        ConnectClient(client);
+        if (query)
+            server.Reset();
+        else
+            server.CloseOrderly();
+        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsClosed; }));
+        winsock::FailOperationAfter(0, 0);
+        PumpFor(30);
+        EXPECT_EQ(closes.size(), 1u);
+        EXPECT_EQ(winsock::OpenHandleCount(), 0);
+    }
+}
+
+// Every system call of Connect after the descriptor exists failing in turn: the socket ends
+// closed without a descriptor, and the next Connect works.
+TEST_F(WSocketConnect, AConnectFailingHalfWayLeavesTheSocketClosed) {
+    int failAt = 2; // the first call creates the descriptor
+    for (;; ++failAt) {
+        ASSERT_LT(failAt, 50);
+        TWSocket client;
+        Target(client, server.PortText());
+        winsock::FailOperationAfter(failAt, ENOBUFS);
+        const std::string raised = SocketError([&] { client.Connect(); });
+        const bool fired = !winsock::InjectedFailurePending();
+        winsock::FailOperationAfter(0, 0);
+        if (raised == "no exception") {
+            // The connect itself, or nothing: either way the outcome comes as FD_CONNECT.
+            ASSERT_TRUE(PumpUntil([&] { return client.State() != wsConnecting; }));
+            if (!fired) break;
+            EXPECT_EQ(client.State(), wsClosed) << failAt;
+            continue;
+        }
+        SCOPED_TRACE(raised);
+        EXPECT_EQ(client.State(), wsClosed) << failAt;
+        EXPECT_EQ(winsock::OpenHandleCount(), 0) << failAt;
+        ConnectClient(client);
+        server.CloseOrderly();
+    }
+    EXPECT_GE(failAt, 6) << "options, registration and connect each make a system call";
 }
 
 TEST_F(WSocketConnect, ExceptionInOnSessionConnectedGoesToOnBgExceptionAndAborts) {

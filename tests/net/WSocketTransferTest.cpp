@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <thread>
 
 using ::testing::ElementsAre;
@@ -160,19 +161,74 @@ TEST_F(WSocketTransfer, AHandlerThatReadsNothingDoesNotFreezeTheLoop) {
     ASSERT_TRUE(PumpUntil([&] { return received == "world"; }));
 }
 
+// A Send from OnSendData, after several queued blocks (one gathering write) and after a single
+// block (one plain send, whose bytes are still pending in the block the handler appends to).
 TEST_F(WSocketTransfer, SendFromOnSendDataKeepsOrderWithoutDuplicates) {
+    for (const size_t size : {3000, 4}) {
+        SCOPED_TRACE(size);
+        Open();
+        bool once = false;
+        socket.OnSendData = [&](TObject*, std::int32_t) {
+            if (!once) {
+                once = true;
+                socket.SendText("tail");
+            }
+        };
+        const std::string data(size, 'h');
+        socket.SendText(data);
+        EXPECT_EQ(server.Read(size + 4), data + "tail");
+        ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }));
+        socket.OnSendData = nullptr;
+        socket.SendText("end");
+        EXPECT_EQ(server.Read(3), "end");
+        socket.Close();
+        server.CloseOrderly();
+    }
+}
+
+// The handler frees the queue and the block the send came from.
+TEST_F(WSocketTransfer, AbortInsideOnSendDataStopsSending) {
+    for (const int size : {100, 1460}) {
+        SCOPED_TRACE(size);
+        Open();
+        int calls = 0;
+        socket.OnSendData = [&](TObject*, std::int32_t) {
+            ++calls;
+            socket.Abort();
+        };
+        socket.SendText(std::string(static_cast<size_t>(size), 'a'));
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(socket.State(), wsClosed);
+        EXPECT_EQ(log.Count("closed 0"), 1);
+        EXPECT_EQ(winsock::OpenHandleCount(), 0);
+        socket.OnSendData = nullptr;
+        server.CloseOrderly();
+    }
+}
+
+// Nothing was ever queued on a fresh connection: an empty Send is all sent at once.
+TEST_F(WSocketTransfer, EmptySendOnAFreshConnectionReportsDataSent) {
     Open();
-    bool once = false;
-    socket.OnSendData = [&](TObject*, std::int32_t) {
-        if (!once) {
-            once = true;
-            socket.SendText("tail");
-        }
-    };
-    const std::string data(3000, 'h');
+    EXPECT_EQ(socket.Send(nullptr, 0), 0);
+    EXPECT_TRUE(socket.AllSent());
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }, 1000));
+    socket.Flush(); // returns at once
+}
+
+// With a linger time the platform's close would wait for the peer to take every byte; the
+// event loop must not wait with it.
+TEST_F(WSocketTransfer, CloseWithALingerTimeDoesNotBlock) {
+    socket.SetLingerOnOff(wsLingerOn);
+    socket.SetLingerTimeout(3);
+    Open();
+    const std::string data(8 << 20, 'l'); // more than the kernel buffers of both ends take
     socket.SendText(data);
-    EXPECT_EQ(server.Read(3004), data + "tail");
-    ASSERT_TRUE(PumpUntil([&] { return log.Has("sent 0"); }));
+    ASSERT_FALSE(socket.AllSent());
+    const auto start = std::chrono::steady_clock::now();
+    socket.Close();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    EXPECT_EQ(socket.State(), wsClosed);
 }
 
 TEST_F(WSocketTransfer, LargeTransferArrivesIntactThroughWriteReadiness) {
