@@ -189,5 +189,5 @@ void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
     busy_ = false;
     EnableButtons(true);
     ShowMainWindow(true);
-    SetStatusText(QStringLiteral("There're %1 messages").arg(messages_.size()));
+    SetStatusText(QStringLiteral("There're %1 messages").arg(Messages().size()));
 }
