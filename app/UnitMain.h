@@ -7,6 +7,7 @@
 #include "app/UnitMessage.h"
 #include "net/MimeDec.h"
 #include "ui/Component.h"
+#include "ui/Streams.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -239,6 +240,11 @@ private:
     // never fills.
     char partLineBuf_[256] = {};
     int partLinePos_ = 0;
+    // Room reused from message to message: the lines of each message grow in it and then move
+    // to storage of their exact size, and the decoder reads every message from the one stream.
+    TLineList spareRaw_;
+    TLineList spareBody_;
+    TMemoryStream decodeStream_;
     std::unique_ptr<TMailListModel> mailList_;
     std::unique_ptr<TThrottledDisplay> display_;
     bool busy_ = false;

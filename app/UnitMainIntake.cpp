@@ -17,6 +17,7 @@ std::function<void(TMailMessage&)>& Forwarder() {
 }
 
 constexpr int kPartLineMax = 254;
+constexpr int64_t kKeptStreamBytes = 1 << 20;
 
 } // namespace
 
@@ -35,6 +36,8 @@ void TfrmMain::CreateMimeDecode() {
 void TfrmMain::Pop3ClientMessageBegin(TObject*) {
     attachmentNoted_ = false;
     currentMessage_ = std::make_unique<TMailMessage>();
+    std::swap(currentMessage_->RawLines, spareRaw_);
+    std::swap(currentMessage_->Body, spareBody_);
     // Without UIDL this is whatever identifier the client last held, usually empty.
     currentMessage_->MsgId = Pop3Client->MsgUidl();
 }
@@ -58,13 +61,20 @@ void TfrmMain::Pop3ClientMessageLine(TObject*) {
 void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     if (!currentMessage_) return;
     if (IsMessageHere(currentMessage_->MsgId)) {
+        currentMessage_->RawLines.ShrinkToFit(spareRaw_);
         currentMessage_.reset();
         return;
     }
     // The decoder's part events fill the body of the current message.
     try {
-        TMemoryStream stream;
-        for (std::string_view line : currentMessage_->RawLines) {
+        const TLineList& raw = currentMessage_->RawLines;
+        TMemoryStream& stream = decodeStream_;
+        // It still holds the last message; the room of a big one is not kept.
+        if (stream.Size() > kKeptStreamBytes)
+            stream.Clear();
+        else
+            stream.SetSize(0);
+        for (std::string_view line : raw) {
             stream.WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
             stream.WriteBuffer("\r\n", 2);
         }
@@ -75,8 +85,8 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
         throw;
     }
     std::unique_ptr<TMailMessage> message = std::move(currentMessage_);
-    message->RawLines.ShrinkToFit();
-    message->Body.ShrinkToFit();
+    message->RawLines.ShrinkToFit(spareRaw_);
+    message->Body.ShrinkToFit(spareBody_);
     message->From = MimeDecode->MsgFrom();
     message->To = MimeDecode->MsgTo();
     message->Subject = MimeDecode->MsgSubject();

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -146,6 +147,12 @@ size_t HeapInUse() {
 // The mailbox against which the time per message is compared.
 constexpr int kReferenceCount = 1000;
 
+double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 double Mb(size_t bytes) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0);
 }
@@ -157,6 +164,7 @@ struct TCheckRun {
     QString status;
     size_t mailbox = 0;
     double seconds = 0;
+    double cpuSeconds = 0; // of the whole process, the server thread's small share included
     size_t before = 0, after = 0, peak = 0;
     size_t heapBefore = 0, heapAfter = 0;
     size_t lines = 0;
@@ -179,12 +187,14 @@ TCheckRun RunCheck(int count, size_t size) {
         run.before = StatusBytes("VmRSS:");
         run.heapBefore = HeapInUse();
 
+        const double cpuBefore = CpuSeconds();
         QElapsedTimer clock;
         clock.start();
         window->btnDownload->click();
         while (!window->StatusText().startsWith("There're") && clock.elapsed() < 600000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         run.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+        run.cpuSeconds = CpuSeconds() - cpuBefore;
         run.after = StatusBytes("VmRSS:");
         run.peak = StatusBytes("VmHWM:");
         run.heapAfter = HeapInUse();
@@ -219,14 +229,21 @@ int main(int argc, char** argv) {
     // A first small check loads what every check needs once (fonts, styles), so neither
     // measured run pays for it.
     RunCheck(100, size);
-    const TCheckRun reference = RunCheck(kReferenceCount, size);
+    // On a shared machine one run may be slowed by others; the best of three is what the
+    // program itself costs.
+    TCheckRun reference = RunCheck(kReferenceCount, size);
+    for (int i = 0; i < 2; ++i) {
+        const TCheckRun again = RunCheck(kReferenceCount, size);
+        if (again.seconds < reference.seconds) reference = again;
+    }
     const TCheckRun run = RunCheck(count, size);
 
     std::printf("messages held:          %zu of %d (%s)\n", run.held, count,
                 qPrintable(run.status));
     std::printf("mailbox size:           %.1f MB (%d x %zu bytes)\n", Mb(run.mailbox), count, size);
-    std::printf("check time:             %.2f s (%d messages: %.2f s)\n", run.seconds,
-                kReferenceCount, reference.seconds);
+    std::printf("check time:             %.2f s, CPU %.2f s (%d messages: %.2f s, CPU %.2f s)\n",
+                run.seconds, run.cpuSeconds, kReferenceCount, reference.seconds,
+                reference.cpuSeconds);
     std::printf("resident before check:  %.1f MB (program, and the server's copy of the mailbox)\n",
                 Mb(run.before));
     std::printf("resident after check:   %.1f MB, peak %.1f MB\n", Mb(run.after), Mb(run.peak));
@@ -239,6 +256,8 @@ int main(int argc, char** argv) {
     // Time per message of this mailbox against that of the reference mailbox: 1 when the
     // check is linear, growing with the mailbox when each message costs more than the last.
     const double ratio = (run.seconds / count) / (reference.seconds / kReferenceCount);
+    const double cpuRatio = (run.cpuSeconds / count) / (reference.cpuSeconds / kReferenceCount);
+    std::printf("per-message CPU ratio   %.2f\n", cpuRatio);
     std::printf("per-message ratio %.2f\n", ratio);
     TfrmMain::OverrideSettingsFile({});
     return run.held == static_cast<size_t>(count) &&

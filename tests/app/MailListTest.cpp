@@ -62,6 +62,24 @@ TEST(MessageIndex, CountsEachKeyAndFoldsOnlyAsciiCase) {
     EXPECT_TRUE(index.Contains("<id@host>"));
 }
 
+TEST(LineList, ShrinkingKeepsTheLinesAndHandsTheRoomOnEmpty) {
+    TLineList spare;
+    for (const std::vector<std::string>& lines :
+         {std::vector<std::string>{},
+          {"", "a", std::string(300, 'x'), "\r\n"},
+          std::vector<std::string>(500, "a line of a message")}) {
+        TLineList list;
+        std::swap(list, spare);
+        EXPECT_EQ(list.Count(), 0) << "the room came back empty";
+        for (const std::string& line : lines)
+            list.Add(line);
+        list.ShrinkToFit(spare);
+        EXPECT_EQ(std::vector<std::string>(list.begin(), list.end()), lines);
+        EXPECT_EQ(spare.Count(), 0);
+        EXPECT_EQ(spare.TextSize(), 0u);
+    }
+}
+
 class MailList : public MainWindowCheckTest {
 protected:
     void PressDelete() {
