@@ -62,6 +62,7 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     if (!currentMessage_) return;
     if (IsMessageHere(currentMessage_->MsgId)) {
         currentMessage_->RawLines.ShrinkToFit(spareRaw_);
+        currentMessage_->Body.ShrinkToFit(spareBody_);
         currentMessage_.reset();
         return;
     }

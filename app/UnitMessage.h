@@ -60,8 +60,6 @@ public:
     };
 
     int Count() const noexcept { return static_cast<int>(ends_.size()); }
-    // Bytes of text of all lines, without line ends.
-    std::size_t TextSize() const noexcept { return text_.size(); }
     void Add(std::string_view line);
     std::string_view View(int index) const;
     std::string operator[](int index) const { return std::string(View(index)); }
@@ -69,9 +67,9 @@ public:
     // Gives back the room kept for growth, once the list is complete.
     void ShrinkToFit();
     // Moves the lines into storage of their exact size and hands the room they grew in to
-    // spare (emptied), for the next list to grow into. Lists that grow and shrink one after
-    // the other would otherwise leave freed blocks of every size behind, and the allocator's
-    // search through them slows down as the held mail grows. Room above a megabyte is freed.
+    // spare (emptied), for the next list to grow into. A list that grows step by step frees a
+    // block at every step and copies its text each time; growing in reused room costs one
+    // exact allocation per list instead. Room above a megabyte is not handed on but freed.
     void ShrinkToFit(TLineList& spare);
     const_iterator begin() const noexcept { return {this, 0}; }
     const_iterator end() const noexcept { return {this, Count()}; }
