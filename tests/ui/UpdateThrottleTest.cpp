@@ -32,18 +32,4 @@ TEST_F(UpdateThrottleTest, ALoneRequestRunsAtOnceAndABurstOnceAtTheEndOfThePerio
     EXPECT_EQ(runs, 3);
 }
 
-TEST_F(UpdateThrottleTest, FlushRunsAWaitingUpdateAndCancelDropsIt) {
-    throttle.Flush();
-    EXPECT_EQ(runs, 0) << "nothing asked for, nothing to flush";
-    throttle.Request();
-    throttle.Request();
-    throttle.Flush();
-    EXPECT_EQ(runs, 2);
-    throttle.Request();
-    throttle.Cancel();
-    EXPECT_FALSE(throttle.Pending());
-    PumpFor(120);
-    EXPECT_EQ(runs, 2);
-}
-
 } // namespace
