@@ -78,9 +78,9 @@ int DemoShots(const QString& folder, const QString& port) {
     if (!Grab(window, folder + "/demo-2-log.png")) return 1;
     window.cpcMain->setCurrentIndex(0);
     // The multipart sample shows the attachment marker.
-    const int row = std::min(2, window.clvMain->topLevelItemCount() - 1);
+    const int row = std::min(2, window.clvMain->RowCount() - 1);
     if (row < 0) return 1;
-    window.clvMain->topLevelItem(row)->setSelected(true);
+    window.clvMain->SelectRow(row);
     window.clvMainDblClick(nullptr);
     Settle(400);
     const bool ok = Grab(messageWindow, folder + "/demo-3-message.png");

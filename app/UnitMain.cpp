@@ -89,6 +89,7 @@ TfrmMain::~TfrmMain() {
     }
     CoolTrayIcon.reset();
     currentMessage_.reset();
+    clvMain->SetMailList(nullptr);
     MimeDecode.reset();
     Pop3Client.reset();
     if (frmMain == this) frmMain = nullptr;
@@ -124,7 +125,7 @@ void TfrmMain::BindHandlers() {
 void TfrmMain::FormCreate() {
     setWindowTitle(ApplicationTitle());
     step_ = 0;
-    messages_.clear();
+    mailList_->Clear();
     LoadSettings();
     UpdateCheckTimer();
     UpdateJournalTimer();
@@ -152,10 +153,9 @@ void TfrmMain::FetchBannerStep() {}
 void TfrmMain::FormDestroy() {
     formDestroyed_ = true;
     if (frmMessage)
-        for (const auto& message : messages_)
+        for (const auto& message : mailList_->Messages())
             frmMessage->MessageRemoved(message.get());
-    clvMain->clear();
-    messages_.clear();
+    mailList_->Clear();
     SaveSettings();
 }
 
@@ -209,7 +209,7 @@ void TfrmMain::btnAboutClick() {
 }
 
 void TfrmMain::btnClearClick() {
-    DisplayMemo->Clear();
+    display_->ClearLog();
 }
 
 void TfrmMain::btnCloseClick() {
@@ -222,20 +222,19 @@ void TfrmMain::EnableButtons(bool flag) {
 }
 
 QString TfrmMain::StatusText() const {
-    return InfoBar->currentMessage();
+    return display_->StatusText();
 }
 
 void TfrmMain::SetStatusText(const QString& text) {
-    InfoBar->showMessage(text);
+    display_->SetStatusText(text);
 }
 
 void TfrmMain::AppendLog(const QString& line) {
-    DisplayMemo->AppendLine(line);
-    DisplayMemo->ScrollToEnd();
+    display_->AppendLog(line);
 }
 
 QString TfrmMain::LogText() const {
-    return DisplayMemo->Text();
+    return display_->LogText();
 }
 
 void TfrmMain::Pop3ClientDisplay(TObject*, const std::string& msg) {

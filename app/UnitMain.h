@@ -3,13 +3,15 @@
 #include "app/CheckWatchdog.h"
 #include "app/CoolTools.h"
 #include "app/Journal.h"
+#include "app/MailListModel.h"
 #include "app/Settings.h"
+#include "app/ThrottledDisplay.h"
 #include "app/UnitMessage.h"
 #include "net/MimeDec.h"
 #include "ui/Component.h"
+#include "ui/Streams.h"
 
 #include <QTimer>
-#include <QTreeWidget>
 #include <QWidget>
 
 #include <cstdint>
@@ -32,21 +34,6 @@ class QTimeEdit;
 class QToolButton;
 class TLogView;
 class TPop3Cli;
-
-// The report-style list view of the mail list, with the key and double-click events the main
-// window binds.
-class TMailListView : public QTreeWidget {
-public:
-    using QTreeWidget::QTreeWidget;
-    // Key is the platform's virtual key code (46 for Delete); the key is passed on as it is.
-    std::function<void(TObject*, int&, TShiftState)> OnKeyDown;
-    std::function<void(TObject*)> OnDblClick;
-    static constexpr int VK_DELETE = 46;
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-};
 
 // Frees the POP3 client where its type is complete (the check session's unit).
 struct TPop3ClientDeleter {
@@ -146,9 +133,10 @@ public:
     bool IsInMessageList(const TMailMessage* message) const;
     // Appends the message to the list and its row to the list view; the list owns it after.
     void AppendMessage(std::unique_ptr<TMailMessage> message);
-    void AddMessageRow(TMailMessage* message);
     void clvMainKeyDown(TObject* sender, int& key, TShiftState shift);
-    const std::vector<std::unique_ptr<TMailMessage>>& Messages() const { return messages_; }
+    const std::vector<std::unique_ptr<TMailMessage>>& Messages() const {
+        return mailList_->Messages();
+    }
 
     // Scheduling.
     void UpdateCheckTimer();
@@ -272,7 +260,13 @@ private:
     // bytes, so the buffer of 256 never fills.
     char partLineBuf_[256] = {};
     int partLinePos_ = 0;
-    std::vector<std::unique_ptr<TMailMessage>> messages_;
+    // Room reused from message to message: the lines of each message grow in it and then move
+    // to storage of their exact size, and the decoder reads every message from the one stream.
+    TLineList spareRaw_;
+    TLineList spareBody_;
+    TMemoryStream decodeStream_;
+    std::unique_ptr<TMailListModel> mailList_;
+    std::unique_ptr<TThrottledDisplay> display_;
     bool busy_ = false;
     bool formDestroyed_ = false;
     TJournalFormats formats_;

@@ -17,6 +17,7 @@ std::function<void(TMailMessage&)>& Forwarder() {
 }
 
 constexpr int kPartLineMax = 254;
+constexpr int64_t kKeptStreamBytes = 1 << 20;
 
 // The key of a message from its own header: the text after the last "Message-ID:" line
 // (this spelling, at the start of the line) before the first empty line. A quoted or
@@ -70,6 +71,8 @@ void TfrmMain::CreateMimeDecode() {
 void TfrmMain::Pop3ClientMessageBegin(TObject*) {
     attachmentNoted_ = false;
     currentMessage_ = std::make_unique<TMailMessage>();
+    std::swap(currentMessage_->RawLines, spareRaw_);
+    std::swap(currentMessage_->Body, spareBody_);
     // With UIDL the message is held under its identifier as well, so the next check skips it
     // before retrieving it; its Message-ID, when it has one, replaces MsgId at the end.
     currentMessage_->Uidl = retrUidl_;
@@ -92,13 +95,21 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     std::string messageId = MessageIdKey(currentMessage_->RawLines);
     if (!messageId.empty()) currentMessage_->MsgId = std::move(messageId);
     if (IsMessageHere(currentMessage_->MsgId)) {
+        currentMessage_->RawLines.ShrinkToFit(spareRaw_);
+        currentMessage_->Body.ShrinkToFit(spareBody_);
         currentMessage_.reset();
         return;
     }
     // The decoder's part events fill the body of the current message.
     try {
-        TMemoryStream stream;
-        for (std::string_view line : currentMessage_->RawLines) {
+        const TLineList& raw = currentMessage_->RawLines;
+        TMemoryStream& stream = decodeStream_;
+        // It still holds the last message; the room of a big one is not kept.
+        if (stream.Size() > kKeptStreamBytes)
+            stream.Clear();
+        else
+            stream.SetSize(0);
+        for (std::string_view line : raw) {
             stream.WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
             stream.WriteBuffer("\r\n", 2);
         }
@@ -109,8 +120,8 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
         throw;
     }
     std::unique_ptr<TMailMessage> message = std::move(currentMessage_);
-    message->RawLines.ShrinkToFit();
-    message->Body.ShrinkToFit();
+    message->RawLines.ShrinkToFit(spareRaw_);
+    message->Body.ShrinkToFit(spareBody_);
     message->From = MimeDecode->MsgFrom();
     message->To = MimeDecode->MsgTo();
     message->Subject = MimeDecode->MsgSubject();

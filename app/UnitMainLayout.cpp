@@ -94,17 +94,6 @@ public:
 
 } // namespace
 
-void TMailListView::keyPressEvent(QKeyEvent* event) {
-    int key = event->key() == Qt::Key_Delete ? VK_DELETE : event->key();
-    if (OnKeyDown) OnKeyDown(nullptr, key, 0);
-    QTreeWidget::keyPressEvent(event);
-}
-
-void TMailListView::mouseDoubleClickEvent(QMouseEvent* event) {
-    QTreeWidget::mouseDoubleClickEvent(event);
-    if (OnDblClick) OnDblClick(nullptr);
-}
-
 void TfrmMain::CreateControls() {
     InitResources();
     setObjectName(QStringLiteral("frmMain"));
@@ -143,18 +132,11 @@ void TfrmMain::CreateControls() {
     ctsMails = new QWidget;
     clvMain = new TMailListView(ctsMails);
     clvMain->setGeometry(0, 0, 483, 146);
-    clvMain->setColumnCount(3);
-    clvMain->setHeaderLabels(
-        {QStringLiteral("From"), QStringLiteral("Subject"), QStringLiteral("Date")});
+    mailList_ = std::make_unique<TMailListModel>();
+    clvMain->SetMailList(mailList_.get());
     clvMain->setColumnWidth(0, 150);
     clvMain->setColumnWidth(1, 200);
     clvMain->setColumnWidth(2, 100);
-    clvMain->setRootIsDecorated(false);
-    clvMain->setItemsExpandable(false);
-    clvMain->setUniformRowHeights(true);
-    clvMain->setSelectionMode(QAbstractItemView::SingleSelection);
-    clvMain->setSelectionBehavior(QAbstractItemView::SelectRows);
-    clvMain->setSortingEnabled(false);
     clvMain->header()->setStretchLastSection(true);
     clvMain->header()->setSectionsMovable(false);
     cpcMain->addTab(ctsMails, Icon("mail.png"), QStringLiteral("&Mail"));
@@ -200,6 +182,7 @@ void TfrmMain::CreateControls() {
     InfoBar = new QStatusBar(this);
     InfoBar->setGeometry(0, 297, 489, 19);
     InfoBar->setSizeGripEnabled(false);
+    display_ = std::make_unique<TThrottledDisplay>(InfoBar, DisplayMemo);
 
     cpcMain->setCurrentIndex(0);
     cpcMain->setFocus();

@@ -227,5 +227,5 @@ void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
     busy_ = false;
     EnableButtons(true);
     ShowMainWindow(true, false);
-    SetStatusText(QStringLiteral("There're %1 messages").arg(messages_.size()));
+    SetStatusText(QStringLiteral("There're %1 messages").arg(Messages().size()));
 }

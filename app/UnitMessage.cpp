@@ -36,6 +36,17 @@ void TLineList::ShrinkToFit() {
     ends_.shrink_to_fit();
 }
 
+void TLineList::ShrinkToFit(TLineList& spare) {
+    constexpr std::size_t kSpareLimit = 1 << 20;
+    TLineList exact;
+    exact.text_ = std::string(text_);
+    exact.ends_ = std::vector<std::uint32_t>(ends_.begin(), ends_.end());
+    spare = std::move(*this);
+    spare.Clear();
+    if (spare.text_.capacity() > kSpareLimit) spare = TLineList();
+    *this = std::move(exact);
+}
+
 namespace {
 
 QLabel* HeaderLabel(QWidget* parent, const char* text, int top) {

@@ -66,6 +66,11 @@ public:
     void Clear() noexcept;
     // Gives back the room kept for growth, once the list is complete.
     void ShrinkToFit();
+    // Moves the lines into storage of their exact size and hands the room they grew in to
+    // spare (emptied), for the next list to grow into. A list that grows step by step frees a
+    // block at every step and copies its text each time; growing in reused room costs one
+    // exact allocation per list instead. Room above a megabyte is not handed on but freed.
+    void ShrinkToFit(TLineList& spare);
     const_iterator begin() const noexcept { return {this, 0}; }
     const_iterator end() const noexcept { return {this, Count()}; }
 

@@ -10,7 +10,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTreeWidget>
 
 #include <gmock/gmock.h>
 
@@ -96,7 +95,7 @@ protected:
         EXPECT_EQ(form->CurrentMessage(), nullptr);
     }
     const TMailMessage& Held(int i) const { return *form->Messages().at(static_cast<size_t>(i)); }
-    int Rows() const { return form->clvMain->topLevelItemCount(); }
+    int Rows() const { return form->clvMain->RowCount(); }
 };
 
 TEST_F(Intake, PlainMessageLinesAreAssembledAsText) {

@@ -202,7 +202,7 @@ TEST_F(MainWindow, ClearLogEmptiesTheLogAndNothingElse) {
     f.btnClear->click();
     EXPECT_EQ(f.LogText(), "");
     EXPECT_EQ(f.StatusText(), "Stat ok");
-    EXPECT_EQ(f.clvMain->topLevelItemCount(), 1);
+    EXPECT_EQ(f.clvMain->RowCount(), 1);
 }
 
 TEST_F(MainWindow, MailListHoldsMessagesAndDeleteRemovesTheSelectedOne) {
@@ -214,10 +214,10 @@ TEST_F(MainWindow, MailListHoldsMessagesAndDeleteRemovesTheSelectedOne) {
     EXPECT_TRUE(f.IsMessageHere("<a@example>"));
     EXPECT_FALSE(f.IsMessageHere(" <a@example>"));
     EXPECT_TRUE(f.IsMessageHere("UID-2"));
-    ASSERT_EQ(f.clvMain->topLevelItemCount(), 3);
-    EXPECT_EQ(f.clvMain->topLevelItem(1)->text(0), "bob");
-    EXPECT_EQ(f.clvMain->topLevelItem(1)->text(1), "About bob");
-    EXPECT_EQ(f.clvMain->topLevelItem(1)->text(2), "Tue, 1 Dec 2026");
+    ASSERT_EQ(f.clvMain->RowCount(), 3);
+    EXPECT_EQ(f.clvMain->RowText(1, 0), "bob");
+    EXPECT_EQ(f.clvMain->RowText(1, 1), "About bob");
+    EXPECT_EQ(f.clvMain->RowText(1, 2), "Tue, 1 Dec 2026");
 
     PressDelete(); // nothing selected
     EXPECT_EQ(f.Messages().size(), 3u);
@@ -225,17 +225,17 @@ TEST_F(MainWindow, MailListHoldsMessagesAndDeleteRemovesTheSelectedOne) {
     TMailMessage* bob = f.Messages()[1].get();
     TfrmMessage viewer;
     frmMessage = &viewer;
-    f.clvMain->topLevelItem(1)->setSelected(true);
+    f.clvMain->SelectRow(1);
     PressDelete();
     frmMessage = nullptr;
     EXPECT_FALSE(f.IsInMessageList(bob));
     ASSERT_EQ(f.Messages().size(), 2u);
-    EXPECT_EQ(f.clvMain->topLevelItemCount(), 2);
-    EXPECT_EQ(f.clvMain->topLevelItem(1)->text(0), "cy");
+    EXPECT_EQ(f.clvMain->RowCount(), 2);
+    EXPECT_EQ(f.clvMain->RowText(1, 0), "cy");
     EXPECT_EQ(viewer.ShownMessage(), nullptr);
 
     int key = 'A';
-    f.clvMain->topLevelItem(0)->setSelected(true);
+    f.clvMain->SelectRow(0);
     f.clvMainKeyDown(nullptr, key, 0);
     EXPECT_EQ(f.Messages().size(), 2u);
 }

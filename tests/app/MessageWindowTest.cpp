@@ -70,12 +70,10 @@ protected:
     }
     void DoubleClickRow(int row) {
         form->clvMain->clearSelection();
-        if (row >= 0) form->clvMain->topLevelItem(row)->setSelected(true);
+        if (row >= 0) form->clvMain->SelectRow(row);
         QWidget* viewport = form->clvMain->viewport();
-        const QPointF at =
-            row >= 0
-                ? QPointF(form->clvMain->visualItemRect(form->clvMain->topLevelItem(row)).center())
-                : QPointF(5, viewport->height() - 5);
+        const QPointF at = row >= 0 ? QPointF(form->clvMain->RowRect(row).center())
+                                    : QPointF(5, viewport->height() - 5);
         QMouseEvent press(QEvent::MouseButtonDblClick, at, viewport->mapToGlobal(at),
                           Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(viewport, &press);
@@ -141,7 +139,7 @@ TEST_F(MessageWindow, PrintAndPreviewOfTheShownMessage) {
 // AddressSanitizer, a use of the freed message fails the test).
 TEST_F(MessageWindow, DeletingTheShownMessageClosesTheWindowAndPrintsNothing) {
     DoubleClickRow(0);
-    form->clvMain->topLevelItem(0)->setSelected(true);
+    form->clvMain->SelectRow(0);
     QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
     QCoreApplication::sendEvent(form->clvMain, &del);
     ASSERT_EQ(form->Messages().size(), 1u);
@@ -156,7 +154,7 @@ TEST_F(MessageWindow, DeletingTheShownMessageClosesTheWindowAndPrintsNothing) {
     DoubleClickRow(0);
     window->close();
     EXPECT_NE(window->ShownMessage(), nullptr);
-    form->clvMain->topLevelItem(0)->setSelected(true);
+    form->clvMain->SelectRow(0);
     QCoreApplication::sendEvent(form->clvMain, &del);
     EXPECT_EQ(window->ShownMessage(), nullptr);
     window->btnPrintClick();
