@@ -11,11 +11,6 @@
 
 namespace {
 
-std::function<void(TMailMessage&)>& Forwarder() {
-    static std::function<void(TMailMessage&)> forwarder;
-    return forwarder;
-}
-
 constexpr int kPartLineMax = 254;
 
 } // namespace
@@ -57,6 +52,7 @@ void TfrmMain::Pop3ClientMessageLine(TObject*) {
 
 void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     if (!currentMessage_) return;
+    Forwarding->NoteMessage(currentMessage_->MsgId);
     if (IsMessageHere(currentMessage_->MsgId)) {
         currentMessage_.reset();
         return;
@@ -82,6 +78,7 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     message->Subject = MimeDecode->MsgSubject();
     message->ReturnPath = MimeDecode->MsgReturnPath();
     message->Date = MimeDecode->MsgDate();
+    if (!MimeDecode->MsgCharset().empty()) message->CharSet = MimeDecode->MsgCharset();
 
     if (PrintCheckBox->isChecked()) PrintMessage(*message);
 
@@ -119,6 +116,7 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
         return;
     }
     if (contentType != "text/plain") return;
+    if (message.CharSet.empty()) message.CharSet = MimeDecode->PartCharset();
 
     for (int i = 0; i < dataLen; ++i) {
         const char c = data[i];
@@ -139,14 +137,6 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
 
 bool TfrmMain::ShouldForward(bool forwardOn, bool hasAttachment, bool withAttachments) noexcept {
     return forwardOn && (!hasAttachment || withAttachments);
-}
-
-void TfrmMain::ForwardMessage(TMailMessage& message) {
-    if (Forwarder()) Forwarder()(message);
-}
-
-void TfrmMain::SetForwarder(std::function<void(TMailMessage&)> forwarder) {
-    Forwarder() = std::move(forwarder);
 }
 
 void TfrmMain::PrintMessage(const TMailMessage& message) {

@@ -87,6 +87,7 @@ public:
     std::string ReturnPath; // without its angle brackets
     std::string Date;       // as the header gives it, unparsed
     std::string MsgId;      // identity key compared by IsMessageHere
+    std::string CharSet;    // of the text, from the header or the text part; may be empty
     bool HasAttachment = false;
     TLineList Body;     // decoded text lines
     TLineList RawLines; // the message as received, without line ends
