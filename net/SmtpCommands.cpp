@@ -164,10 +164,11 @@ void TCustomSmtpClient::TriggerGetData(int LineNum, std::string& MsgLine, int Ma
         return;
     }
     const std::size_t size = MaxLen > 0 ? static_cast<std::size_t>(MaxLen) : 0;
-    std::vector<char> buffer(size + 1, '\0');
-    OnGetData(this, LineNum, buffer.data(), static_cast<int>(size), More);
-    buffer[size] = '\0'; // a host that filled the whole buffer left no NUL
-    MsgLine.assign(buffer.data(), std::strlen(buffer.data()));
+    getDataBuffer_.resize(size + 1);
+    getDataBuffer_[0] = '\0';
+    OnGetData(this, LineNum, getDataBuffer_.data(), static_cast<int>(size), More);
+    getDataBuffer_[size] = '\0'; // a host that filled the whole buffer left no NUL
+    MsgLine.assign(getDataBuffer_.data(), std::strlen(getDataBuffer_.data()));
 }
 
 void TCustomSmtpClient::TriggerHeaderLine(char* Msg, int Size) {
@@ -222,6 +223,7 @@ void TCustomSmtpClient::DataPump() {
     state_ = smtpInternalReady;
     const std::shared_ptr<bool> alive = alive_;
     std::string block;
+    block.reserve(kDataBlock + 1024);
     std::string line;
     std::vector<char> headerBuffer;
     while (block.size() < kDataBlock) {
@@ -233,7 +235,7 @@ void TCustomSmtpClient::DataPump() {
             TriggerHeaderLine(headerBuffer.data(), static_cast<int>(headerBuffer.size()));
             headerBuffer.back() = '\0';
             line.assign(headerBuffer.data(), std::strlen(headerBuffer.data()));
-            TriggerDisplay("> " + line);
+            DisplaySent(line);
             SmtpAppendTextLine(block, line, headerIndex_ + 1 < headerLines_.Count());
             continue;
         }
@@ -249,7 +251,7 @@ void TCustomSmtpClient::DataPump() {
         }
         if (!*alive) return;
         if (!moreLines_) break;
-        TriggerDisplay("> " + line);
+        DisplaySent(line);
         SmtpAppendTextLine(block, line, false);
     }
     if (!*alive || !connected_) return;
@@ -264,6 +266,12 @@ void TCustomSmtpClient::DataPump() {
     TriggerDisplay("> .");
     block += ".\r\n";
     socket_->SendText(block);
+}
+
+void TCustomSmtpClient::DisplaySent(const std::string& line) {
+    displayLine_.assign("> ");
+    displayLine_.append(line);
+    TriggerDisplay(displayLine_);
 }
 
 void TCustomSmtpClient::FailData(const std::string& what) {

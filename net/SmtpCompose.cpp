@@ -64,8 +64,7 @@ void TSmtpCli::Data() {
                          "Content-Transfer-Encoding: 7bit",
                          ""};
     }
-    for (const std::string& line : MailMessage())
-        messageLines_.push_back(line);
+    mailIndex_ = 0; // the MailMessage lines follow the prepared ones, read where they are
     TCustomSmtpClient::Data();
 }
 
@@ -76,6 +75,10 @@ void TSmtpCli::TriggerGetData(int LineNum, std::string& MsgLine, int MaxLen, boo
         // Whole, however long: a cut would change the text.
         MsgLine = std::move(messageLines_.front());
         messageLines_.pop_front();
+        return;
+    }
+    if (mailIndex_ < MailMessage().Count()) {
+        MsgLine = MailMessage()[mailIndex_++];
         return;
     }
     if (userPhase_) {

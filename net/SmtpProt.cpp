@@ -16,6 +16,9 @@ std::string SocketErrorLine(std::uint16_t Error) {
 TCustomSmtpClient::TCustomSmtpClient(TComponent* AOwner) : TComponent(AOwner) {
     window_ = AllocateNotifyWindow([this](TMessage& Msg) { WndProc(Msg); });
     socket_ = std::make_unique<TWSocket>();
+    // DataAvailable reads until the socket is drained, so the socket's own loop would only
+    // ask the system again for nothing.
+    socket_->SetComponentOptions({wsoNoReceiveLoop});
     socket_->OnSessionClosed = [this](TObject* Sender, std::uint16_t Error) {
         SocketSessionClosed(Sender, Error);
     };
@@ -112,6 +115,10 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t ErrorCode) {
 void TCustomSmtpClient::SendCommand(const std::string& Cmd) {
     TriggerCommand(Cmd);
     TriggerDisplay("> " + Cmd);
+    if (pipelined_ > 0) {
+        --pipelined_; // went out with the group of its chain
+        return;
+    }
     if (socket_->State() == wsConnected) socket_->SendText(Cmd + "\r\n");
 }
 
@@ -195,6 +202,8 @@ void TCustomSmtpClient::Connect() {
     requestResult_ = 0;
     ehloAccepted_ = false;
     ehloLines_.Clear();
+    pipelined_ = 0;
+    staleReplies_ = 0;
     SetState(smtpDnsLookup);
     socket_->OnDataSent = nullptr;
     socket_->OnDnsLookupDone = [this](TObject* Sender, std::uint16_t Error) {
@@ -253,8 +262,9 @@ void TCustomSmtpClient::DataAvailable(TObject*, std::uint16_t Error) {
             receiveBuffer_.Commit(static_cast<std::size_t>(received));
         }
         if (!ProcessLines(Error)) return;
-        // A full read means more is likely queued; reading on spares a readiness round trip.
-        if (room == 0 || static_cast<std::size_t>(received) < room) return;
+        // A short read drained the socket; after a full one (or none, with the buffer full
+        // of whole lines that have now been taken) more is likely queued.
+        if (room > 0 && static_cast<std::size_t>(received) < room) return;
     }
 }
 
@@ -273,6 +283,10 @@ bool TCustomSmtpClient::ProcessLines(std::uint16_t Error) {
         }
         TriggerResponse(lastResponse_);
         if (!*alive) return false;
+        if (staleReplies_ > 0 && state_ != smtpWaitingBanner) {
+            if (!PassStaleReply()) return false;
+            continue;
+        }
         switch (state_) {
         case smtpWaitingBanner:
             HandleBanner(Error);
@@ -288,6 +302,21 @@ bool TCustomSmtpClient::ProcessLines(std::uint16_t Error) {
         }
         if (!*alive) return false;
     }
+}
+
+bool TCustomSmtpClient::PassStaleReply() {
+    TriggerDisplay("< " + lastResponse_);
+    TSmtpReplyAssembler& stale = staleReply_;
+    if (!stale.Add(lastResponse_)) return true;
+    --staleReplies_;
+    // A DATA the server took although its transaction failed: only dropping the connection
+    // keeps whatever comes next from becoming message text.
+    if (stale.Malformed() || stale.Code() == 354) {
+        staleReplies_ = 0;
+        ProtocolFailure("500 Unexpected reply: " + lastResponse_);
+        return false;
+    }
+    return true;
 }
 
 void TCustomSmtpClient::HandleBanner(std::uint16_t Error) {
@@ -331,6 +360,8 @@ void TCustomSmtpClient::Abort() {
     socket_->Abort();
     // A chain cut off here must not resume at the next request.
     ClearChain();
+    pipelined_ = 0;
+    staleReplies_ = 0;
     SetState(smtpReady);
 }
 
@@ -346,10 +377,37 @@ void TCustomSmtpClient::Mail() {
     StartChain(smtpMail, {smtpStepMailFrom, smtpStepRcptTo, smtpStepData});
 }
 
+// With PIPELINING (RFC 2920) MAIL FROM, every RCPT TO and DATA go out as one group: one round
+// trip where there were 2 + recipients. The steps then run as without it, each taking its own
+// reply in order, and only skip sending what the group already sent.
+void TCustomSmtpClient::SendMailGroup() {
+    if (!connected_ || !ehloAccepted_ || !SmtpHasExtension(ehloLines_, "PIPELINING") ||
+        rcptName_.Empty() || state_ != smtpReady)
+        return;
+    // Anything a step would refuse is left to that step, unsent.
+    if (!SmtpSafeArgument(fromName_)) return;
+    std::string group = "MAIL FROM:" + SmtpPath(fromName_) + "\r\n";
+    for (const std::string& name : rcptName_) {
+        if (!SmtpSafeArgument(name)) return;
+        group += "RCPT TO:" + SmtpPath(name) + "\r\n";
+    }
+    group += "DATA\r\n";
+    pipelined_ = rcptName_.Count() + 2;
+    socket_->SendText(group);
+}
+
+// Replies still owed to commands of a group whose chain ended early are passed over, so they
+// are not taken for the replies of later commands.
+void TCustomSmtpClient::ForgetGroup() noexcept {
+    staleReplies_ += pipelined_;
+    pipelined_ = 0;
+}
+
 void TCustomSmtpClient::StartChain(TSmtpRequest Request, TSmtpSteps Steps) {
     if (connected_ && Steps.Contains(smtpStepConnect))
         throw SmtpException("SMTP component already connected");
     CheckReady();
+    if (Request == smtpMail) SendMailGroup();
     requestType_ = Request;
     requestResult_ = 0;
     pendingSteps_ = Steps;
@@ -366,6 +424,7 @@ void TCustomSmtpClient::StartChain(TSmtpRequest Request, TSmtpSteps Steps) {
         // stays behind for the next request.
         chainStarting_ = false;
         ClearChain();
+        ForgetGroup();
         throw;
     }
     chainStarting_ = false;
@@ -429,6 +488,7 @@ void TCustomSmtpClient::StepDispatcher() {
     }
     nextRequest_ = nullptr;
     pendingSteps_ = {};
+    ForgetGroup();
     requestDoneFlag_ = false;
     TriggerRequestDone(static_cast<std::uint16_t>(highLevelResult_));
 }

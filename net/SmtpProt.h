@@ -249,8 +249,12 @@ private:
     void AfterRecipient();
     void DataPump();
     void FailData(const std::string& what);
+    void DisplaySent(const std::string& line);
     void ComposeHeader();
 
+    void SendMailGroup();
+    void ForgetGroup() noexcept;
+    bool PassStaleReply();
     void StartChain(TSmtpRequest Request, TSmtpSteps Steps);
     void StepDispatcher();
     void ClearChain() noexcept;
@@ -295,7 +299,12 @@ private:
     bool inHighLevel_ = false;
     bool chainStarting_ = false; // the first step runs inside the host's call
     TContinuation nextRequest_ = nullptr;
+    int pipelined_ = 0;    // commands of the group sent ahead whose steps have not run yet
+    int staleReplies_ = 0; // replies to pass over, owed to commands of an abandoned group
+    TSmtpReplyAssembler staleReply_;
 
+    std::string displayLine_; // reused for "> " + each line of the text
+    std::vector<char> getDataBuffer_;
     TStringList headerLines_;
     int headerIndex_ = -1;
     int lineNumber_ = 0;
@@ -342,6 +351,7 @@ private:
     std::string boundary_;
     bool userPhase_ = false;
     int userLineNumber_ = 0;
+    int mailIndex_ = 0;
     int fileIndex_ = 0;
     std::unique_ptr<std::FILE, TFileCloser> file_;
 };

@@ -27,7 +27,9 @@ void TSyncSmtpCli::TriggerGetData(int LineNum, std::string& MsgLine, int MaxLen,
 
 bool TSyncSmtpCli::Run(void (TCustomSmtpClient::*request)()) {
     try {
-        (this->*request)();
+        // What the request posts (the socket's send notice) is delivered right after it,
+        // without a wake-up of the loop.
+        RunThenDeliver([&] { (this->*request)(); });
     } catch (const std::exception&) {
         return false;
     }

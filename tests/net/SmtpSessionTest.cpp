@@ -246,6 +246,43 @@ TEST_F(SmtpSession, AStepThatCannotStartEndsItsChainAndLeavesNothingBehind) {
                                                        Done(smtpQuit, 0)}));
 }
 
+// With PIPELINING the transaction's commands go out together, before any reply; replies
+// still owed when the transaction fails early are passed over, not taken for later commands.
+TEST_F(SmtpSession, PipelinedTransactionsSendOneGroupAndKeepRepliesInStep) {
+    std::vector<P::Step> group = {P::ExpectLine("MAIL FROM:<a@b>"), P::ExpectLine("RCPT TO:<c@d>"),
+                                  P::ExpectLine("RCPT TO:<e@f>"), P::ExpectLine("DATA")};
+    ScriptedPeer peer(
+        std::vector<P::Step>{P::Send("220 ready\r\n"), P::ExpectLine("EHLO client.test"),
+                             P::Send("250-mx\r\n250 PIPELINING\r\n")} +
+        group +
+        std::vector<P::Step>{P::SendSplit("250 ok\r\n550 no\r\n250 ok\r\n354 go\r\n", 3),
+                             P::ReadUntilLine("."), P::Send("250 queued\r\n")} +
+        group +
+        std::vector<P::Step>{P::Send("550 sender refused\r\n503 no\r\n503 no\r\n554 no\r\n"),
+                             P::ExpectLine("RSET"), P::Send("250 reset\r\n")} +
+        group +
+        std::vector<P::Step>{P::Send("550 sender refused\r\n250 ok\r\n250 ok\r\n354 go\r\n"),
+                             P::ExpectClosed()});
+    UsePeer(peer);
+    ASSERT_TRUE(cli->ConnectSync());
+    ASSERT_TRUE(cli->EhloSync());
+    MessageTo("c@d");
+    cli->SetRcptName(Lines({"c@d", "e@f"}));
+    cli->SetMailMessage(Lines({"text"}));
+    EXPECT_TRUE(cli->MailSync());
+    EXPECT_FALSE(cli->MailSync());
+    EXPECT_EQ(cli->ErrorMessage(), "550 sender refused");
+    EXPECT_TRUE(cli->RsetSync()) << cli->LastResponse();
+    // A server that takes DATA after refusing the sender would read our next command as
+    // message text: the connection goes.
+    EXPECT_FALSE(cli->MailSync());
+    Check(peer);
+    EXPECT_FALSE(cli->Connected());
+    EXPECT_EQ(Completions(), (std::vector<std::string>{Done(smtpConnect, 0), Done(smtpEhlo, 0),
+                                                       Done(smtpMail, 0), Done(smtpMail, 550),
+                                                       Done(smtpRset, 0), Done(smtpMail, 550)}));
+}
+
 TEST_F(SmtpSession, RecipientsAreAllTriedAndTheLastOneDecides) {
     ScriptedPeer peer({P::Send("220 ready\r\n"), P::ExpectLine("RCPT TO:<x@y>"),
                        P::Send("550 no such user\r\n"), P::ExpectLine("RCPT TO:Robin <c@d>"),
