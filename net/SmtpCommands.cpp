@@ -99,11 +99,10 @@ void TCustomSmtpClient::Auth() {
         FailRequest("500 No Authorization Type Selected.");
         return;
     case smtpAuthPlain:
+        // The login is the user name: the sender address in its place (as the authentication
+        // id) fails against every server. No authorisation id: the server derives it.
         ExecCommand(smtpAuth, smtpStepAuth,
-                    "AUTH PLAIN " + SmtpAuthPlainToken(username_,
-                                                       fromName_.empty() ? username_ : fromName_,
-                                                       password_),
-                    {235}, nullptr);
+                    "AUTH PLAIN " + SmtpAuthPlainToken("", username_, password_), {235}, nullptr);
         return;
     case smtpAuthLogin:
         ExecCommand(smtpAuth, smtpStepAuth, "AUTH LOGIN", {334},

@@ -142,11 +142,11 @@ void SmtpAppendTextLine(std::string& out, std::string_view line, bool headerLine
     }
 }
 
-std::string SmtpAuthPlainToken(std::string_view user, std::string_view authzid,
+std::string SmtpAuthPlainToken(std::string_view authzid, std::string_view user,
                                std::string_view password) {
-    std::string token(user);
+    std::string token(authzid);
     token += '\0';
-    token += authzid;
+    token += user;
     token += '\0';
     token += password;
     return Base64Encode(token);

@@ -89,7 +89,7 @@ std::string SmtpReturnPathAddress(std::string_view value);
 void SmtpAppendTextLine(std::string& out, std::string_view line, bool headerLine);
 
 // AUTH PLAIN (RFC 4616): base64 of authorisation id, NUL, user, NUL, password.
-std::string SmtpAuthPlainToken(std::string_view user, std::string_view authzid,
+std::string SmtpAuthPlainToken(std::string_view authzid, std::string_view user,
                                std::string_view password);
 // The CRAM-MD5 answer (RFC 2195) before base64: user, a space and the lower-case hex
 // HMAC-MD5 (RFC 2104) of the challenge keyed with the password.
