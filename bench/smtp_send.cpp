@@ -7,7 +7,9 @@
 #include "net/SmtpProt.h"
 #include "ui/ConsoleApplication.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,9 +45,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return !options.files.empty();
 }
 
-// The lines of a message file, without their line ends. The whole file comes in one read where
-// it can: a stream would make several system calls per file.
-bool ReadLines(const std::string& path, std::vector<char>& buffer, TStringList& lines) {
+// The lines of a message file, without their line ends, as views into buffer. The whole file
+// comes in one read where it can: a stream would make several system calls per file.
+bool ReadLines(const std::string& path, std::vector<char>& buffer,
+               std::vector<std::string_view>& lines) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     if (buffer.empty()) buffer.resize(256 * 1024);
@@ -62,14 +65,14 @@ bool ReadLines(const std::string& path, std::vector<char>& buffer, TStringList& 
     }
     ::close(fd);
     const std::string_view text(buffer.data(), size);
-    lines.Clear();
+    lines.clear();
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         std::size_t stop = end;
         if (stop > start && text[stop - 1] == '\r') --stop;
-        lines.Add(std::string(text.substr(start, stop - start)));
+        lines.push_back(text.substr(start, stop - start));
         start = end + 1;
     }
     return true;
@@ -100,14 +103,33 @@ int main(int argc, char** argv) {
         return 1;
     }
     int sent = 0;
-    TStringList lines;
+    std::vector<std::string_view> lines;
     std::vector<char> buffer;
+    // The lines go to the client straight from the file's buffer through OnGetData; a line
+    // longer than the client offers room for goes through MailMessage instead.
+    std::size_t next = 0;
+    client.OnGetData = [&](TObject*, int, char* line, int maxLen, bool& more) {
+        more = next < lines.size();
+        if (!more) return;
+        const std::string_view text = lines[next++];
+        std::memcpy(line, text.data(), text.size());
+        line[text.size()] = '\0';
+        (void)maxLen;
+    };
     for (const std::string& path : options.files) {
         if (!ReadLines(path, buffer, lines)) {
             std::fprintf(stderr, "smtp_send: cannot read %s\n", path.c_str());
             break;
         }
-        client.SetMailMessage(lines);
+        next = 0;
+        TStringList whole;
+        if (std::any_of(lines.begin(), lines.end(),
+                        [](std::string_view l) { return l.size() > 1023; })) {
+            for (std::string_view line : lines)
+                whole.Add(std::string(line));
+            next = lines.size();
+        }
+        client.SetMailMessage(whole);
         if (!client.MailSync()) {
             std::fprintf(stderr, "smtp_send: %s: %s\n", path.c_str(),
                          client.ErrorMessage().c_str());
