@@ -72,6 +72,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), formats_(TJournalFormats:
     CreateControls();
     CreatePop3Client();
     CreateMimeDecode();
+    CreateSyncSmtpCli();
     CoolTrayIcon = std::make_unique<TCoolTrayIcon>(this);
     BindHandlers();
     frmMain = this;

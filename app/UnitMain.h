@@ -3,6 +3,7 @@
 #include "app/CheckWatchdog.h"
 #include "app/CoolTools.h"
 #include "app/Journal.h"
+#include "app/MailForwarder.h"
 #include "app/MailListModel.h"
 #include "app/Settings.h"
 #include "app/ThrottledDisplay.h"
@@ -116,12 +117,12 @@ public:
     static constexpr const char* AttachmentMarker =
         "*** THERE WAS AN ATTACHMENT IN THIS MESSAGE. SKIPPED. ***";
 
-    // Forwarding: which new messages go on to the forward address, and the hand-over to the
-    // SMTP client. The SMTP client is not part of the program yet: until it is, ForwardMessage
-    // hands the message to the forwarder installed by SetForwarder, or does nothing.
+    // Forwarding: which new messages go on to the forward address, and the hand-over to
+    // Forwarding. Tests may install a forwarder of their own with SetForwarder.
     static bool ShouldForward(bool forwardOn, bool hasAttachment, bool withAttachments) noexcept;
     void ForwardMessage(TMailMessage& message);
     static void SetForwarder(std::function<void(TMailMessage&)> forwarder);
+    void SyncSmtpCliRequestDone(TObject* sender, TSmtpRequest rqType, std::uint16_t errorCode);
 
     // Message window.
     void clvMainDblClick(TObject* sender);
@@ -223,6 +224,8 @@ public:
     // Non-visual parts.
     std::unique_ptr<TPop3Cli, TPop3ClientDeleter> Pop3Client;
     std::unique_ptr<TMimeDecode> MimeDecode;
+    std::unique_ptr<TSyncSmtpCli> SyncSmtpCli;
+    std::unique_ptr<TMailForwarder> Forwarding; // uses SyncSmtpCli, so it goes first
     std::unique_ptr<TCoolTrayIcon> CoolTrayIcon;
     TTimer TimerCheck;
     TTimer TimerJournal;
@@ -239,6 +242,7 @@ private:
     void BindHandlers();
     void CreatePop3Client();
     void CreateMimeDecode();
+    void CreateSyncSmtpCli();
     bool RunRequest(const char* name, const std::function<void()>& request);
     // The chain has stopped: once the session is closed the check is over; until then the
     // server has a short while to close it.

@@ -11,11 +11,6 @@
 
 namespace {
 
-std::function<void(TMailMessage&)>& Forwarder() {
-    static std::function<void(TMailMessage&)> forwarder;
-    return forwarder;
-}
-
 constexpr int kPartLineMax = 254;
 constexpr int64_t kKeptStreamBytes = 1 << 20;
 
@@ -94,6 +89,7 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     // The key keeps the blank after the colon, so held keys stay comparable between checks.
     std::string messageId = MessageIdKey(currentMessage_->RawLines);
     if (!messageId.empty()) currentMessage_->MsgId = std::move(messageId);
+    Forwarding->NoteMessage(currentMessage_->MsgId);
     if (IsMessageHere(currentMessage_->MsgId)) {
         currentMessage_->RawLines.ShrinkToFit(spareRaw_);
         currentMessage_->Body.ShrinkToFit(spareBody_);
@@ -127,6 +123,7 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     message->Subject = MimeDecode->MsgSubject();
     message->ReturnPath = MimeDecode->MsgReturnPath();
     message->Date = MimeDecode->MsgDate();
+    if (!MimeDecode->MsgCharset().empty()) message->CharSet = MimeDecode->MsgCharset();
 
     if (PrintCheckBox->isChecked()) PrintMessage(*message);
 
@@ -174,6 +171,7 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
     }
     // A part without a Content-Type is plain text (RFC 2045, 5.2).
     if (!contentType.empty() && contentType != "text/plain") return;
+    if (message.CharSet.empty()) message.CharSet = MimeDecode->PartCharset();
 
     for (int i = 0; i < dataLen; ++i) {
         const char c = data[i];
@@ -197,14 +195,6 @@ void TfrmMain::MimeDecodePartLine(TObject*, const char* data, int dataLen) {
 
 bool TfrmMain::ShouldForward(bool forwardOn, bool hasAttachment, bool withAttachments) noexcept {
     return forwardOn && (!hasAttachment || withAttachments);
-}
-
-void TfrmMain::ForwardMessage(TMailMessage& message) {
-    if (Forwarder()) Forwarder()(message);
-}
-
-void TfrmMain::SetForwarder(std::function<void(TMailMessage&)> forwarder) {
-    Forwarder() = std::move(forwarder);
 }
 
 void TfrmMain::PrintMessage(const TMailMessage& message) {

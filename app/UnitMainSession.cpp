@@ -53,7 +53,9 @@ void TfrmMain::CreatePop3Client() {
 }
 
 void TfrmMain::btnDownloadClick() {
-    if (busy_) return;
+    // A forward waits inside intake; a check started meanwhile would run inside the last one.
+    if (busy_ || Forwarding->Running()) return;
+    Forwarding->BeginCheck();
     step_ = csConnect;
     retrUidl_.clear();
     // A refused start leaves a check already under way (before its greeting) to its watchdog.
@@ -151,7 +153,8 @@ void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) 
     try {
         TPop3Cli& client = *Pop3Client;
         const auto deleting = [this] {
-            return cbDeleteOnServer->isChecked() || FwdDelCheckBox->isChecked();
+            return cbDeleteOnServer->isChecked() ||
+                   (FwdDelCheckBox->isChecked() && Forwarding->LastMessageForwarded());
         };
         switch (step_) {
         case csConnect:

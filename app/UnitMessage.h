@@ -96,6 +96,7 @@ public:
     // otherwise. Lets the next check skip the message before retrieving it, even when MsgId
     // holds its Message-ID.
     std::string Uidl;
+    std::string CharSet;    // of the text, from the header or the text part; may be empty
     bool HasAttachment = false;
     TLineList Body;     // decoded text lines
     TLineList RawLines; // the message as received, without line ends

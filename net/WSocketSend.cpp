@@ -164,7 +164,9 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
 }
 
 int TCustomWSocket::RawReceive(void* Buffer, int BufferSize) {
-    ++platformReceives_;
+    // A read of nothing is no progress: counting it would let a handler with a full buffer
+    // keep the receive loop going forever.
+    if (BufferSize > 0) ++platformReceives_;
     return winsock::recv(hSocket_, Buffer, BufferSize < 0 ? 0 : BufferSize, 0);
 }
 

@@ -47,15 +47,13 @@ public:
             if (lf != std::string::npos || buffer_.size() > 65536) {
                 const size_t end = lf == std::string::npos ? buffer_.size() : lf;
                 line = buffer_.substr(0, end);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
+                if (!line.empty() && line.back() == '\r') line.pop_back();
                 buffer_.erase(0, lf == std::string::npos ? end : end + 1);
                 return true;
             }
             char chunk[4096];
             const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                return false;
+            if (n <= 0) return false;
             buffer_.append(chunk, static_cast<size_t>(n));
         }
     }
@@ -64,8 +62,7 @@ public:
         size_t at = 0;
         while (at < text.size()) {
             const ssize_t n = ::send(fd_, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
+            if (n <= 0) return;
             at += static_cast<size_t>(n);
         }
     }
@@ -101,13 +98,10 @@ std::string DotStuffed(const std::string& message, long bodyLines) {
         const size_t end = lf == std::string::npos ? message.size() : lf + 1;
         std::string line = message.substr(at, end - at);
         at = end;
-        if (inBody && bodyLines >= 0 && left-- <= 0)
-            break;
-        if (!line.empty() && line[0] == '.')
-            out += '.';
+        if (inBody && bodyLines >= 0 && left-- <= 0) break;
+        if (!line.empty() && line[0] == '.') out += '.';
         out += line;
-        if (line == "\r\n")
-            inBody = true;
+        if (line == "\r\n") inBody = true;
     }
     return out + ".\r\n";
 }
@@ -116,7 +110,8 @@ void ServePop3(int fd, const TOptions& options) {
     TConnection conn(fd);
     std::vector<TStoredMessage> messages;
     std::vector<bool> deleted;
-    conn.Reply("+OK Postlark demo POP3 server ready <" + std::to_string(::getpid()) + ".demo@127.0.0.1>");
+    conn.Reply("+OK Postlark demo POP3 server ready <" + std::to_string(::getpid()) +
+               ".demo@127.0.0.1>");
     std::string user;
     bool loggedIn = false;
     int retrieved = 0;
@@ -130,15 +125,15 @@ void ServePop3(int fd, const TOptions& options) {
         SplitCommand(line, command, argument);
         if (command == "QUIT") {
             if (loggedIn) {
-                std::printf("demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted\n",
-                            user.c_str(), retrieved,
-                            static_cast<size_t>(std::count(deleted.begin(), deleted.end(), true)));
+                std::printf(
+                    "demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted\n",
+                    user.c_str(), retrieved,
+                    static_cast<size_t>(std::count(deleted.begin(), deleted.end(), true)));
                 std::fflush(stdout);
                 std::lock_guard lock(mailboxLock);
                 std::vector<TStoredMessage> kept;
                 for (size_t i = 0; i < messages.size(); ++i)
-                    if (!deleted[i])
-                        kept.push_back(messages[i]);
+                    if (!deleted[i]) kept.push_back(messages[i]);
                 mailbox = kept;
             }
             conn.Reply("+OK Bye");
@@ -184,8 +179,7 @@ void ServePop3(int fd, const TOptions& options) {
             }
             std::string out = "+OK\r\n";
             for (size_t i = 0; i < messages.size(); ++i)
-                if (!deleted[i])
-                    out += item(i) + "\r\n";
+                if (!deleted[i]) out += item(i) + "\r\n";
             conn.Send(out + ".\r\n");
         } else if (command == "RETR" || command == "TOP") {
             std::string which = argument, lines = "-1";
@@ -201,11 +195,11 @@ void ServePop3(int fd, const TOptions& options) {
             }
             const std::string& message = messages[static_cast<size_t>(n - 1)].text;
             if (command == "RETR") ++retrieved;
-            conn.Send("+OK " + std::to_string(message.size()) + " octets\r\n" + DotStuffed(message, std::atol(lines.c_str())));
+            conn.Send("+OK " + std::to_string(message.size()) + " octets\r\n" +
+                      DotStuffed(message, std::atol(lines.c_str())));
         } else if (command == "DELE") {
             const long n = number(argument);
-            if (n)
-                deleted[static_cast<size_t>(n - 1)] = true;
+            if (n) deleted[static_cast<size_t>(n - 1)] = true;
             conn.Reply(n ? "+OK Marked to be deleted" : "-ERR No such message");
         } else if (command == "RSET") {
             deleted.assign(messages.size(), false);
@@ -223,12 +217,17 @@ void ServePop3(int fd, const TOptions& options) {
 void ServeSmtp(int fd) {
     TConnection conn(fd);
     conn.Reply("220 127.0.0.1 Postlark demo SMTP sink ready");
-    std::string line, command, argument;
+    std::string line, command, argument, sender, recipients;
     while (conn.ReadLine(line)) {
         SplitCommand(line, command, argument);
+        // The envelope is shown with each message, so forwards are visible in the log.
+        if (command == "MAIL") sender = argument;
+        if (command == "RCPT") recipients += (recipients.empty() ? "" : " ") + argument;
         if (command == "EHLO") {
-            conn.Send("250-127.0.0.1 greets you\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 8BITMIME\r\n");
-        } else if (command == "HELO" || command == "MAIL" || command == "RCPT" || command == "RSET" || command == "NOOP") {
+            conn.Send(
+                "250-127.0.0.1 greets you\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 8BITMIME\r\n");
+        } else if (command == "HELO" || command == "MAIL" || command == "RCPT" ||
+                   command == "RSET" || command == "NOOP") {
             conn.Reply("250 OK");
         } else if (command == "AUTH") {
             const std::string mechanism = Upper(argument.substr(0, argument.find(' ')));
@@ -250,9 +249,17 @@ void ServeSmtp(int fd) {
         } else if (command == "DATA") {
             conn.Reply("354 End data with <CR><LF>.<CR><LF>");
             size_t bytes = 0;
-            while (conn.ReadLine(line) && line != ".")
+            std::string subject;
+            bool header = true;
+            while (conn.ReadLine(line) && line != ".") {
                 bytes += line.size() + 2;
-            std::printf("demo SMTP sink: accepted a message of %zu bytes\n", bytes);
+                if (line.empty()) header = false;
+                if (header && subject.empty() && Upper(line.substr(0, 8)) == "SUBJECT:")
+                    subject = line.substr(8);
+            }
+            std::printf("demo SMTP sink: accepted a message of %zu bytes, %s %s, subject:%s\n",
+                        bytes, sender.c_str(), recipients.c_str(), subject.c_str());
+            recipients.clear();
             std::fflush(stdout);
             conn.Reply("250 OK, message accepted");
         } else if (command == "QUIT") {
@@ -272,20 +279,20 @@ int Listen(int port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-        std::fprintf(stderr, "demo server: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 16) != 0) {
+        std::fprintf(stderr, "demo server: cannot listen on 127.0.0.1:%d: %s\n", port,
+                     std::strerror(errno));
         std::exit(1);
     }
     return fd;
 }
 
-template <typename Serve>
-void AcceptLoop(int listener, Serve serve) {
+template <typename Serve> void AcceptLoop(int listener, Serve serve) {
     for (;;) {
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return;
         }
         std::thread(serve, fd).detach();
@@ -307,7 +314,9 @@ int main(int argc, char** argv) {
         else if (flag == "--pass")
             options.pass = value;
         else {
-            std::fprintf(stderr, "usage: %s [--pop3-port N] [--smtp-port N] [--user U] [--pass P]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--pop3-port N] [--smtp-port N] [--user U] [--pass P]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -317,8 +326,8 @@ int main(int argc, char** argv) {
         mailbox.push_back({"demo-" + std::to_string(++serial), std::move(text)});
     const int pop3 = Listen(options.pop3Port);
     const int smtp = Listen(options.smtpPort);
-    std::printf("demo mail server: POP3 on 127.0.0.1:%d, SMTP sink on 127.0.0.1:%d, user %s\n", options.pop3Port,
-                options.smtpPort, options.user.c_str());
+    std::printf("demo mail server: POP3 on 127.0.0.1:%d, SMTP sink on 127.0.0.1:%d, user %s\n",
+                options.pop3Port, options.smtpPort, options.user.c_str());
     std::fflush(stdout);
     std::thread smtpThread([smtp] { AcceptLoop(smtp, ServeSmtp); });
     AcceptLoop(pop3, [&options](int fd) { ServePop3(fd, options); });

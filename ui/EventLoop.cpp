@@ -1,12 +1,16 @@
 #include "ui/EventLoop.h"
 
 #include "ui/ApplicationErrors.h"
+#include "ui/TickCount.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
+#include <QTimer>
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -223,6 +227,35 @@ void Terminate() {
 
 bool Terminated() {
     return terminated;
+}
+
+TWaitResult WaitUntil(const std::function<bool()>& done, const TWaitDeadline& deadline) {
+    // One timer per wait wakes the sleeping loop at the deadline; it is re-armed on every pass
+    // because the deadline may have moved.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    for (;;) {
+        DeliverQueued();
+        if (done()) return TWaitResult::Done;
+        if (terminated) return TWaitResult::Terminated;
+        const std::uint32_t now = GetTickCount();
+        if (deadline.Limited && TickReached(now, deadline.Tick)) return TWaitResult::TimedOut;
+        if (!QCoreApplication::instance()) {
+            // Without a platform loop nothing can wake us; nothing can finish either.
+            if (!deadline.Limited) return TWaitResult::Terminated;
+            std::this_thread::sleep_for(std::chrono::milliseconds(deadline.Tick - now));
+            continue;
+        }
+        if (!queue.empty()) {
+            // A pass was cut short (kMessagesPerPass) or a handler posted: no sleep.
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            continue;
+        }
+        if (deadline.Limited)
+            wake.start(static_cast<int>(std::min<std::uint32_t>(deadline.Tick - now, 0x7FFFFFFF)));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 }
 
 void ResetTerminated() {

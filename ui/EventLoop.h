@@ -65,6 +65,23 @@ void Terminate();
 bool Terminated();
 // Clears the flag; for tests that run several sessions in one process.
 void ResetTerminated();
+
+// How a blocking wait ended.
+enum class TWaitResult { Done, TimedOut, Terminated };
+
+// The moment a wait gives up, as a tick count (ui/TickCount.h). The waiting code may move it
+// while it waits (a transfer that makes progress restarts its limit); the wait reads it afresh
+// on every pass.
+struct TWaitDeadline {
+    bool Limited = true;
+    std::uint32_t Tick = 0;
+};
+
+// The one blocking wait of every synchronous call. Delivers our own posted messages, then lets
+// the platform sleep until its next event or the deadline, and checks done() after every pass.
+// Done as soon as done() holds, TimedOut once the deadline has passed, Terminated when the
+// application has been asked to quit. It never spins: a wait on a silent peer sleeps.
+TWaitResult WaitUntil(const std::function<bool()>& done, const TWaitDeadline& deadline);
 } // namespace Application
 
 // A zero-length sleep: gives up the rest of the time slice, as the waiting loops do per pass.

@@ -46,9 +46,10 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
     ASSERT_TRUE(QFile::copy(built, exe));
 
     const int port = FreeLoopbackPort();
+    const int smtpPort = FreeLoopbackPort();
     server.setProcessChannelMode(QProcess::MergedChannels);
-    server.start(serverPath, {"--pop3-port", QString::number(port), "--smtp-port",
-                              QString::number(FreeLoopbackPort())});
+    server.start(serverPath,
+                 {"--pop3-port", QString::number(port), "--smtp-port", QString::number(smtpPort)});
     ASSERT_TRUE(server.waitForReadyRead(5000));
     QString serverLog = QString::fromUtf8(server.readAll());
     ASSERT_TRUE(serverLog.contains("demo mail server")) << serverLog.toStdString();
@@ -63,6 +64,10 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
         options.Pop3UserName = "demo";
         options.Pop3UserPass = "demo";
         options.CheckAuto = true;
+        options.SmtpHostName = "127.0.0.1";
+        options.SmtpPortName = std::to_string(smtpPort);
+        options.Forward = true;
+        options.ForwardTo = "demo@postlark.example";
         WriteOptions(file, options, 1, 0);
         const QDateTime due = QDateTime::currentDateTime().addSecs(3);
         WriteJournal(file, {FormatDateTimeEntry(due, TJournalFormats::System()).toStdString()});
@@ -85,6 +90,11 @@ TEST_F(Standalone, CopiedAloneItChecksAndKeepsItsSettingsBesideItself) {
         << serverLog.toStdString();
     EXPECT_TRUE(serverLog.contains("session of demo ended: 4 messages retrieved, 0 deleted"))
         << serverLog.toStdString();
+    // The new messages went on to the sink, from their return path to the forward address.
+    EXPECT_TRUE(serverLog.contains("demo SMTP sink: accepted a message"))
+        << serverLog.toStdString();
+    EXPECT_TRUE(serverLog.contains("<demo@postlark.example>")) << serverLog.toStdString();
+    EXPECT_TRUE(QFile::exists(folder.path() + "/postlark.forwarded"));
 
     // A second start for the same settings file hands over to this copy and ends at once.
     QProcess second;

@@ -106,8 +106,9 @@ bool Dovecot::Start(std::string& why) {
         << "listen = 127.0.0.1\n"
         << "ssl = no\n"
         << "disable_plaintext_auth = no\n"
-        // APOP needs the mechanism and a passdb that holds the plaintext secret.
-        << "auth_mechanisms = plain apop\n"
+        // APOP and CRAM-MD5 need a passdb that holds the plaintext secret; LOGIN and
+        // CRAM-MD5 serve the SMTP server that authenticates through this one.
+        << "auth_mechanisms = plain login cram-md5 apop\n"
         << "log_path = " << (dir_ / "dovecot.log").string() << "\n"
         << "first_valid_uid = " << uid << "\n"
         << "last_valid_uid = " << uid << "\n"
@@ -118,6 +119,7 @@ bool Dovecot::Start(std::string& why) {
         << "passdb {\n  driver = passwd-file\n  args = " << (dir_ / "passwd").string() << "\n}\n"
         << "userdb {\n  driver = static\n  args = uid=" << uid << " gid=" << owner->pw_gid
         << " home=" << (dir_ / "home").string() << "\n}\n"
+        << "service auth {\n  unix_listener " << AuthSocket() << " {\n    mode = 0666\n  }\n}\n"
         << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = "
         << port_ << "\n  }\n  inet_listener pop3s {\n    port = 0\n  }\n}\n";
 

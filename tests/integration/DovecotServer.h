@@ -21,6 +21,8 @@ public:
     bool Start(std::string& why);
     void Stop();
     std::uint16_t Port() const { return port_; }
+    // The authentication socket a mail server can check SMTP AUTH against (user "test").
+    std::string AuthSocket() const { return (dir_ / "auth-client").string(); }
     int FilesInMaildir() const;
 
 private:

@@ -228,6 +228,13 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
             std::lock_guard lock(mutex_);
             received_.append(chunk, static_cast<size_t>(n));
         }
+    case Step::kReadUntilLine: {
+        std::string line;
+        while (ReadLine(client, line))
+            if (line == step.text) return true;
+        Fail("expected a line \"" + Printable(step.text) + "\" but the connection ended or timed out");
+        return false;
+    }
     case Step::kReadBytes: {
         size_t want = static_cast<size_t>(step.number);
         {

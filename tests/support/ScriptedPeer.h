@@ -15,7 +15,7 @@
 class ScriptedPeer {
 public:
     struct Step {
-        enum Kind { kExpectLine, kSend, kSendSplit, kClose, kReset, kPause, kExpectClosed, kReadBytes, kAccept };
+        enum Kind { kExpectLine, kSend, kSendSplit, kClose, kReset, kPause, kExpectClosed, kReadBytes, kAccept, kReadUntilLine };
         Kind kind;
         std::string text; // line (without CR LF) to expect, or bytes to send
         int number = 0;   // pause ms, chunk size for kSendSplit, byte count for kReadBytes
@@ -36,6 +36,8 @@ public:
     static Step ExpectClosed() { return {Step::kExpectClosed, {}}; }
     // Reads exactly count bytes, whatever they are.
     static Step ReadBytes(int count) { return {Step::kReadBytes, {}, count}; }
+    // Reads lines, whatever they are, up to and including one that is exactly line.
+    static Step ReadUntilLine(std::string line) { return {Step::kReadUntilLine, std::move(line)}; }
     // Closes the current connection (if any) and accepts the next one.
     static Step Accept() { return {Step::kAccept, {}}; }
 
