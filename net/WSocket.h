@@ -335,8 +335,8 @@ public:
     using TCustomWSocket::TCustomWSocket;
 
 protected:
-    // True while the proxy handshake owns the received bytes; the layers above keep out.
-    virtual bool SocksHandshaking() const noexcept { return false; }
+    // Set while the proxy handshake owns the received bytes; the layers above keep out.
+    bool socksHandshaking_ = false;
 };
 
 // Line mode: received bytes are collected, and OnDataAvailable fires once per complete line,
@@ -375,7 +375,9 @@ protected:
     void TriggerSessionClosed(std::uint16_t Error) override;
 
 private:
-    bool LineActive() const noexcept;
+    bool LineActive() const noexcept {
+        return lineMode_ && !lineEnd_.empty() && !socksHandshaking_;
+    }
     // Makes room for Extra more bytes behind the buffered ones (and the trailing zero);
     // false at the ceiling.
     bool Reserve(std::size_t Extra);

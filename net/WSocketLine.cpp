@@ -45,7 +45,7 @@ TLineEditResult EditLineInput(std::size_t Prior, std::string_view Fresh, bool Wi
 namespace {
 
 // Largest single read into the line buffer; the receive loop comes back for more.
-constexpr std::size_t kMaxLineRead = 65536;
+constexpr std::size_t kMaxLineRead = 262144;
 
 } // namespace
 
@@ -95,10 +95,6 @@ void TCustomLineWSocket::SetLineEnd(const std::string& Value) {
     if (count_ > 0) PostMessage(window_, WM_SOCKET_LINE_DATA, 0, 0);
 }
 
-bool TCustomLineWSocket::LineActive() const noexcept {
-    return lineMode_ && !lineEnd_.empty() && !SocksHandshaking();
-}
-
 int TCustomLineWSocket::RcvdCount() {
     if (LineActive()) return static_cast<int>(lineLength_);
     if (count_ > 0) return static_cast<int>(count_);
@@ -119,7 +115,7 @@ bool TCustomLineWSocket::Reserve(std::size_t Extra) {
     // Doubling keeps a long line from costing a copy of everything per read.
     const std::size_t grown =
         std::min(std::max({need, capacity_ * 2, std::size_t{4096}}), kLineBufferCeiling);
-    auto bigger = std::make_unique<char[]>(grown);
+    auto bigger = std::make_unique_for_overwrite<char[]>(grown);
     if (count_ > 0) std::memcpy(bigger.get(), buffer_.get() + start_, count_);
     buffer_ = std::move(bigger);
     capacity_ = grown;
@@ -136,8 +132,10 @@ void TCustomLineWSocket::Consume(std::size_t Count) noexcept {
     count_ -= Count;
     lineLength_ -= std::min(lineLength_, Count);
     taken_ += Count;
-    if (count_ == 0) start_ = 0;
-    Terminate();
+    if (count_ == 0) {
+        start_ = 0;
+        Terminate();
+    }
 }
 
 void TCustomLineWSocket::ReleaseBuffer() noexcept {
@@ -182,14 +180,13 @@ bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t Error) {
         return TCustomSocksWSocket::TriggerDataAvailable(Error);
     }
 
-    const int pending = TCustomSocksWSocket::RcvdCount();
-    if (pending < 0) return true;
     if (count_ >= kLineBufferCeiling - 1) {
         FailOverflow();
         return true;
     }
-    std::size_t want = pending == 0 ? 255 : static_cast<std::size_t>(pending);
-    want = std::min({want, kMaxLineRead, kLineBufferCeiling - 1 - count_});
+    // A fixed-size read rather than one sized by the pending count: the platform returns what
+    // is there, and the count would cost a system call per read.
+    const std::size_t want = std::min(kMaxLineRead, kLineBufferCeiling - 1 - count_);
     Reserve(want);
     const int n =
         TCustomSocksWSocket::RawReceive(buffer_.get() + start_ + count_, static_cast<int>(want));
@@ -267,7 +264,11 @@ void TCustomLineWSocket::DeliverLines(std::size_t SearchFrom) {
                     std::memchr(from, lineEnd_[0], static_cast<std::size_t>(last - from) + 1);
                 if (!first) break;
                 const char* at = static_cast<const char*>(first);
-                if (std::memcmp(at, lineEnd_.data(), endLength) == 0) {
+                // Line ends are short; a library call per candidate would cost more.
+                std::size_t same = 1;
+                while (same < endLength && at[same] == lineEnd_[same])
+                    ++same;
+                if (same == endLength) {
                     found = at;
                     break;
                 }
