@@ -2,6 +2,7 @@
 
 #include "net/WSockBuf.h"
 #include "net/WSocketLibrary.h"
+#include "net/WSocketLine.h"
 #include "net/WinsockEmulation.h"
 #include "ui/Component.h"
 #include "ui/EventLoop.h"
@@ -332,12 +333,87 @@ private:
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     using TCustomWSocket::TCustomWSocket;
+
+protected:
+    // Set while the proxy handshake owns the received bytes; the layers above keep out.
+    bool socksHandshaking_ = false;
 };
 
-// Line layer; passes everything through until line mode is added.
+// Line mode: received bytes are collected, and OnDataAvailable fires once per complete line,
+// during which Receive and ReceiveText serve exactly that line (line end included). Optional
+// echo and backspace/tab editing; a limit event when bytes pile up without a line end.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
-    using TCustomSocksWSocket::TCustomSocksWSocket;
+    explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
+    ~TCustomLineWSocket() override;
+
+    bool LineMode() const noexcept { return lineMode_; }
+    virtual void SetLineMode(bool Value);
+    const std::string& LineEnd() const noexcept { return lineEnd_; }
+    void SetLineEnd(const std::string& Value);
+    int LineLimit() const noexcept { return lineLimit_; }
+    void SetLineLimit(int Value) noexcept { lineLimit_ = Value; }
+    bool LineEcho() const noexcept { return lineEcho_; }
+    void SetLineEcho(bool Value) noexcept { lineEcho_ = Value; }
+    bool LineEdit() const noexcept { return lineEdit_; }
+    void SetLineEdit(bool Value) noexcept { lineEdit_ = Value; }
+
+    // During a line's delivery: the bytes of it not read yet; 0 between deliveries.
+    int RcvdCount() override;
+
+    TLineLimitEvent OnLineLimitExceeded;
+
+protected:
+    virtual void TriggerLineLimitExceeded(std::int32_t Count, bool& ClearData);
+    // Edits the Fresh bytes just read behind the buffered ones and gives what to echo;
+    // false when the edited text would pass the buffer ceiling.
+    virtual bool ApplyLineEditing(std::size_t& Fresh, std::string& Echo);
+
+    void HandleNotification(TMessage& Msg) override;
+    int RawReceive(void* Buffer, int BufferSize) override;
+    bool TriggerDataAvailable(std::uint16_t Error) override;
+    void TriggerSessionClosed(std::uint16_t Error) override;
+
+private:
+    bool LineActive() const noexcept {
+        return lineMode_ && !lineEnd_.empty() && !socksHandshaking_;
+    }
+    // Makes room for Extra more bytes behind the buffered ones (and the trailing zero);
+    // false at the ceiling.
+    bool Reserve(std::size_t Extra);
+    void Consume(std::size_t Count) noexcept;
+    void ReleaseBuffer() noexcept;
+    void Terminate() noexcept;
+    // Offers the complete buffered lines, scanning from SearchFrom; stops when a delivery
+    // takes nothing.
+    void DeliverLines(std::size_t SearchFrom);
+    // Offers the line at the front (LineLength bytes) until it is read; false when a pass
+    // took nothing.
+    bool DeliverLine(std::size_t LineLength);
+    void CheckLineLimit();
+    void FailOverflow();
+    // Offers what is buffered under the current mode, from the event loop or at the end.
+    void OfferBuffered(bool EndOfInput);
+
+    bool lineMode_ = false;
+    std::string lineEnd_ = "\r\n";
+    int lineLimit_ = 65536;
+    bool lineEcho_ = false;
+    bool lineEdit_ = false;
+
+    // The unread bytes are buffer_[start_, start_ + count_), followed by a zero byte; the
+    // line being delivered is their first lineLength_ bytes.
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t start_ = 0;
+    std::size_t count_ = 0;
+    std::size_t lineLength_ = 0;
+    bool clearData_ = false;
+    bool scanned_ = true;     // the buffered bytes were searched and hold no line end
+    int delivering_ = 0;      // nesting of line deliveries (handlers may pump the event loop)
+    bool redeliver_ = false;  // offer the buffer again once the outermost delivery ends
+    std::uint64_t taken_ = 0; // bytes taken out of the buffer so far, to see progress
+    friend class TLineDelivery;
 };
 
 // Synchronous waiting layer; passes everything through until the waits are added.

@@ -491,6 +491,9 @@ void ArmAheadCheck(TSocket s, TEntry& entry) {
 // Hands out read-ahead bytes, filling the buffer from the kernel first when it is empty.
 // Returns the count, or a negative value with errno set as ::recv leaves it.
 ssize_t ReceiveAhead(TEntry& entry, void* buffer, std::size_t len, bool peek) {
+    // A reader that asks for at least a read-ahead's worth gains nothing from the detour.
+    if (entry.aheadPos == entry.aheadEnd && !peek && len >= kReadAhead)
+        return System([&] { return ::recv(entry.fd, buffer, len, MSG_DONTWAIT); });
     if (entry.aheadPos == entry.aheadEnd) {
         const ssize_t n = FillAhead(entry);
         if (n <= 0) return n;
