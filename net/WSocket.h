@@ -174,9 +174,9 @@ public:
     // Server side, adoption and datagrams. Listen binds Addr:Port and listens (stream) or
     // receives (Proto 17). Accept returns the handle of one waiting connection (a later
     // connection is signalled again only after it), for another socket to Dup; until then
-    // the caller owns it. SendTo and ReceiveFrom work without a connection; a datagram
-    // larger than the buffer fails with 10040. Pause holds every event, Resume brings back
-    // what is still pending, a close included.
+    // the caller owns it. ReuseAddr lets Listen share or take over a port. SendTo and ReceiveFrom
+    // work without a connection; a datagram larger than the buffer fails with 10040. Pause holds
+    // every event, Resume brings back what is still pending, a close included.
     virtual void Listen();
     virtual TSocket Accept();
     virtual void Dup(TSocket NewHSocket);

@@ -37,7 +37,9 @@ void TCustomWSocket::Listen() {
 
 bool TCustomWSocket::StartListen() {
     const TSocket handle = hSocket_;
-    if (type_ == 2 && reuseAddr_) {
+    // Also honoured by a stream listener, so that a restarted server need not wait for the
+    // last run's closed connections to time out.
+    if (reuseAddr_) {
         const int on = 1;
         if (winsock::setsockopt(hSocket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
             ReportSocketError("setsockopt(SO_REUSEADDR)");
