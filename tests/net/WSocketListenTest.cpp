@@ -228,6 +228,33 @@ TEST_F(WSocketListen, DupReplacesTheCurrentConnection) {
     EXPECT_EQ(winsock::OpenHandleCount(), 2);
 }
 
+TEST_F(WSocketListen, ReuseAddrTakesOverAPortWithClosedConnectionsStillTimingOut) {
+    // The closed connections keep the choice of the listener they came from: both runs ask.
+    listener.SetReuseAddr(true);
+    const std::uint16_t port = ListenOnLoopback(listener);
+    {
+        TRawClient client(SOCK_STREAM, port);
+        TSocket handle = INVALID_SOCKET;
+        listener.OnError = [](TObject*) {};
+        ASSERT_TRUE(PumpUntil([&] { return (handle = listener.Accept()) != INVALID_SOCKET; }));
+        TWSocket served;
+        served.SetLingerOnOff(wsLingerOff);
+        served.Dup(handle);
+        served.Close(); // the server closes first, so its end waits out the timeout
+        EXPECT_EQ(client.Read(), "");
+    }
+    listener.Close();
+    for (const bool reuse : {false, true}) {
+        SCOPED_TRACE(reuse);
+        listener.SetReuseAddr(reuse);
+        ListenOnLoopback(listener, "tcp", std::to_string(port));
+        EXPECT_EQ(listener.State(), reuse ? wsListening : wsClosed);
+        if (!reuse) {
+            EXPECT_EQ(listener.LastError(), WSAEADDRINUSE);
+        }
+    }
+}
+
 // ---- Datagrams ----
 
 TEST_F(WSocketListen, DatagramToItselfAndTheTooLongDatagram) {
