@@ -319,13 +319,14 @@ void TCustomWSocket::HandleSocketEvent(WPARAM Handle, std::uint16_t Events, std:
     const TSocket handle = static_cast<TSocket>(Handle);
     if (hSocket_ == INVALID_SOCKET || handle != hSocket_ || paused_) return;
     // A handler may close this connection and open the next one; the rest of this
-    // notification then belongs to a connection that is gone.
-    const auto gone = [&] { return hSocket_ != handle; };
+    // notification then belongs to a connection that is gone. One that pauses the socket
+    // holds the rest back: Resume has it reported again.
+    const auto gone = [&] { return hSocket_ != handle || paused_; };
     if ((Events & FD_CONNECT) != 0 && state_ != wsConnected) {
         SetState(wsConnected);
         TriggerSessionConnected(Error);
-        if (gone()) return;
-        if (Error != 0 && state_ != wsClosed) Close();
+        if (hSocket_ != handle) return;
+        if (Error != 0 && state_ != wsClosed) Close(); // a failed connect ends even if paused
     }
     if ((Events & FD_READ) != 0) {
         if (state_ != wsConnected) {

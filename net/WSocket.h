@@ -172,8 +172,12 @@ public:
     // Terminated().
     void PumpThreadQueue();
 
-    // Server-side, adoption and datagram operations; not available yet (they raise
-    // ESocketException through ReportError).
+    // Server side, adoption and datagrams. Listen binds Addr:Port and listens (stream) or
+    // receives (Proto 17). Accept returns the handle of one waiting connection (a later
+    // connection is signalled again only after it), for another socket to Dup; until then
+    // the caller owns it. ReuseAddr lets Listen share or take over a port. SendTo and ReceiveFrom
+    // work without a connection; a datagram larger than the buffer fails with 10040. Pause holds
+    // every event, Resume brings back what is still pending, a close included.
     virtual void Listen();
     virtual TSocket Accept();
     virtual void Dup(TSocket NewHSocket);
@@ -312,6 +316,15 @@ private:
     void DropFailedHandle();
     void SetRemoteField(const std::string& Value, const char* Name, std::string& Text,
                         bool& Assigned, bool& Resolved);
+    // Resolves what is not yet resolved of Proto, Port (and for a connect LocalPort) and Addr;
+    // raises the resolver's exception.
+    void ResolveEnds(bool ForListen);
+    // Runs the set-up of a new descriptor; one that fails or raises leaves no descriptor.
+    void StartOrDrop(bool (TCustomWSocket::*Start)());
+    // Listen and Dup after the descriptor exists; false as StartConnect.
+    bool StartListen();
+    bool StartAdopted();
+    bool JoinMulticastGroup();
     bool sending_ = false;               // inside TryToSend
     std::uint32_t platformReceives_ = 0; // reads from the platform, for the receive loop
     // Drained blocks kept for the next QueueSendData instead of a free and an allocation

@@ -39,24 +39,7 @@ void TCustomWSocket::Connect() {
         return;
     }
     try {
-        if (!protoResolved_) {
-            proto_ = WSocketResolveProto(protoStr_);
-            type_ = proto_ == IPPROTO_TCP ? 1 : proto_ == IPPROTO_UDP ? 2 : 3;
-            protoResolved_ = true;
-        }
-        if (!portResolved_) {
-            portNum_ = WSocketResolvePort(portStr_, protoStr_);
-            sin_.sin_port = htons(portNum_);
-            portResolved_ = true;
-        }
-        if (!localPortResolved_) {
-            localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
-            localPortResolved_ = true;
-        }
-        if (!addrResolved_) {
-            sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
-            addrResolved_ = true;
-        }
+        ResolveEnds(false);
     } catch (const Exception& E) {
         ReportError("connect: " + E.Message());
         return;
@@ -69,11 +52,37 @@ void TCustomWSocket::Connect() {
         return;
     }
     closeInvoked_ = false; // a new connection, whose close is still to be reported
-    // A connect that fails half way must not keep its descriptor: the socket would stay in use
-    // and refuse every later Connect.
+    StartOrDrop(&TCustomWSocket::StartConnect);
+}
+
+void TCustomWSocket::ResolveEnds(bool ForListen) {
+    if (!protoResolved_) {
+        proto_ = WSocketResolveProto(protoStr_);
+        protoResolved_ = true;
+    }
+    // A listener is a stream socket unless it receives datagrams.
+    type_ = proto_ == IPPROTO_UDP ? 2 : proto_ == IPPROTO_TCP || ForListen ? 1 : 3;
+    if (!portResolved_) {
+        portNum_ = WSocketResolvePort(portStr_, protoStr_);
+        sin_.sin_port = htons(portNum_);
+        portResolved_ = true;
+    }
+    if (!ForListen && !localPortResolved_) {
+        localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
+        localPortResolved_ = true;
+    }
+    if (!addrResolved_) {
+        sin_.sin_addr.s_addr = WSocketResolveHost(addrStr_);
+        addrResolved_ = true;
+    }
+}
+
+// A set-up that fails half way must not keep its descriptor: the socket would stay in use
+// and refuse every later Connect, or leak it when the next one overwrites it.
+void TCustomWSocket::StartOrDrop(bool (TCustomWSocket::*Start)()) {
     bool started = false;
     try {
-        started = StartConnect();
+        started = (this->*Start)();
     } catch (...) {
         DropFailedHandle();
         throw;
@@ -248,40 +257,4 @@ void TCustomWSocket::Flush() {
         TryToSend();
         PumpEvents();
     }
-}
-
-// ---- Server side, adoption and datagrams: not available yet ----
-
-void TCustomWSocket::Listen() {
-    ReportError("Listen: not supported");
-}
-
-TSocket TCustomWSocket::Accept() {
-    ReportError("Accept: not supported");
-    return INVALID_SOCKET;
-}
-
-void TCustomWSocket::Dup(TSocket) {
-    ReportError("Dup: not supported");
-}
-
-int TCustomWSocket::SendTo(const sockaddr_in&, const void*, int) {
-    ReportError("SendTo: not supported");
-    return -1;
-}
-
-int TCustomWSocket::ReceiveFrom(void*, int, sockaddr_in&) {
-    ReportError("ReceiveFrom: not supported");
-    return -1;
-}
-
-void TCustomWSocket::Pause() {
-    paused_ = true;
-    if (hSocket_ != INVALID_SOCKET) winsock::WSAAsyncSelect(hSocket_, window_, WM_SOCKET_EVENT, 0);
-}
-
-void TCustomWSocket::Resume() {
-    paused_ = false;
-    if (hSocket_ != INVALID_SOCKET)
-        winsock::WSAAsyncSelect(hSocket_, window_, WM_SOCKET_EVENT, selectEvent_);
 }

@@ -207,6 +207,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
             // A handler that read nothing would be offered the same bytes forever and freeze
             // the event loop; the next read re-arms the notification instead.
             if (platformReceives_ == receivesBefore) break;
+            if (paused_) break; // the rest waits for Resume
             unsigned long count = 0;
             if (winsock::ioctlsocket_fionread(hSocket_, &count) == SOCKET_ERROR) {
                 lastError_ = winsock::WSAGetLastError();

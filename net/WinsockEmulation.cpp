@@ -45,6 +45,7 @@ struct TEntry {
     long events = 0;
     TPhase phase = phIdle;
     bool closeReported = false;
+    int closeError = 0; // with closeReported: what the close was reported with
     bool readEnabled = false;
     bool writeEnabled = false;
     bool lingerWait = false; // SO_LINGER on with a time above 0
@@ -179,6 +180,7 @@ void OnReadable(TSocket s) {
     const int error = n == 0 ? 0 : WinsockErrorFromErrno(errno);
     SetReadEnabled(s, *entry, false);
     entry->closeReported = true;
+    entry->closeError = error;
     Post(s, *entry, FD_CLOSE, error);
 }
 
@@ -504,6 +506,26 @@ ssize_t ReceiveAhead(TEntry& entry, void* buffer, std::size_t len, bool peek) {
     return static_cast<ssize_t>(take);
 }
 
+// One receive straight from the kernel. A datagram larger than the buffer fails with
+// WSAEMSGSIZE, the buffer holding its first part and the rest discarded, as the original
+// platform does; plain recv would cut it silently.
+int ReceiveDirect(TSocket s, TEntry& entry, void* buffer, int len, int flags, sockaddr_in* from) {
+    iovec part{buffer, static_cast<size_t>(len < 0 ? 0 : len)};
+    sockaddr_in peer{};
+    msghdr message{};
+    message.msg_name = &peer;
+    message.msg_namelen = sizeof peer;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t n = System([&] { return ::recvmsg(entry.fd, &message, flags); });
+    const int error = errno;
+    if (entry.phase == phConnected) ArmRead(s, entry);
+    if (n < 0) return Fail(WinsockErrorFromErrno(error));
+    if (from) *from = peer;
+    if (entry.type != SOCK_STREAM && (message.msg_flags & MSG_TRUNC) != 0) return Fail(WSAEMSGSIZE);
+    return static_cast<int>(n);
+}
+
 int recv(TSocket s, void* buffer, int len, int flags) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
@@ -521,27 +543,23 @@ int recv(TSocket s, void* buffer, int len, int flags) {
         if (n < 0) return Fail(WinsockErrorFromErrno(error));
         return static_cast<int>(n);
     }
-    const ssize_t n = System([&] { return ::recv(entry->fd, buffer, size, flags); });
-    const int error = errno;
-    if (entry->phase == phConnected) ArmRead(s, *entry);
-    if (n < 0) return Fail(WinsockErrorFromErrno(error));
-    return static_cast<int>(n);
+    return ReceiveDirect(s, *entry, buffer, static_cast<int>(size), flags, nullptr);
 }
 
 int recvfrom(TSocket s, void* buffer, int len, int flags, sockaddr_in* from) {
     TEntry* entry = Lookup(s);
     if (!entry) return SOCKET_ERROR;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const ssize_t n = System([&] {
-        return ::recvfrom(entry->fd, buffer, static_cast<size_t>(len < 0 ? 0 : len), flags,
-                          reinterpret_cast<sockaddr*>(&peer), &length);
-    });
-    const int error = errno;
-    if (entry->phase == phConnected) ArmRead(s, *entry);
-    if (n < 0) return Fail(WinsockErrorFromErrno(error));
-    if (from) *from = peer;
-    return static_cast<int>(n);
+    // On a stream the read-ahead bytes come first; the sender is the peer.
+    if (entry->type == SOCK_STREAM && (flags & ~MSG_PEEK) == 0 && len > 0) {
+        const int n = recv(s, buffer, len, flags);
+        if (n >= 0 && from) {
+            socklen_t length = sizeof *from;
+            *from = sockaddr_in{};
+            ::getpeername(entry->fd, reinterpret_cast<sockaddr*>(from), &length);
+        }
+        return n;
+    }
+    return ReceiveDirect(s, *entry, buffer, len, flags, from);
 }
 
 int setsockopt(TSocket s, int level, int name, const void* value, int len) {
@@ -637,8 +655,16 @@ int WSAAsyncSelect(TSocket s, HWND window, std::uint32_t msg, long events) {
         ArmWrite(s, *entry);
         break;
     case phConnected:
-        // A socket that can already send is told so once, as on a fresh connection.
-        ArmRead(s, *entry);
+        // As on the original platform, registering reports what is already there: a close
+        // or read-ahead input that a paused owner let pass unhandled would otherwise wait
+        // for a kernel edge that never comes. A socket that can already send is told so
+        // once, as on a fresh connection.
+        if (entry->closeReported)
+            Post(s, *entry, FD_CLOSE, entry->closeError);
+        else if (entry->aheadPos < entry->aheadEnd)
+            Post(s, *entry, FD_READ, 0); // the next recv re-arms the watch
+        else
+            ArmRead(s, *entry);
         Post(s, *entry, FD_WRITE, 0);
         break;
     case phListening:

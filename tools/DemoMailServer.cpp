@@ -1,23 +1,26 @@
 // The demo mail server that scripts/run starts: a POP3 server with a handful of sample
 // messages and an SMTP sink, both on 127.0.0.1 only. It exists so the program can be tried
-// without a real mailbox; it is deliberately small and serves one mailbox.
+// without a real mailbox; it is deliberately small and serves one mailbox. It runs on the
+// program's own socket suite: two listening sockets, one adopted socket per session, all
+// driven by one event loop.
 #include "tools/DemoMessages.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "net/WSocket.h"
+
+#include <QCoreApplication>
+#include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
+#include <functional>
+#include <list>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -28,50 +31,63 @@ struct TOptions {
     std::string pass = "demo";
 };
 
-std::mutex mailboxLock;
 struct TStoredMessage {
     std::string uid;
     std::string text;
 };
 std::vector<TStoredMessage> mailbox; // messages still on the server, in order
 
-// A blocking line reader over one connection; lines longer than 64 KiB are cut there.
-class TConnection {
+// One client connection: assembles its lines (cut at 64 KiB) and hands each to Line. The
+// connection ends after the reply to the last command has gone out.
+class TSession {
 public:
-    explicit TConnection(int fd) : fd_(fd) {}
-    ~TConnection() { ::close(fd_); }
-
-    bool ReadLine(std::string& line) {
-        for (;;) {
-            const size_t lf = buffer_.find('\n');
-            if (lf != std::string::npos || buffer_.size() > 65536) {
-                const size_t end = lf == std::string::npos ? buffer_.size() : lf;
-                line = buffer_.substr(0, end);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                buffer_.erase(0, lf == std::string::npos ? end : end + 1);
-                return true;
-            }
-            char chunk[4096];
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) return false;
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
+    explicit TSession(TSocket handle) {
+        // A plain close: the client must still read the last reply.
+        socket_.SetLingerOnOff(wsLingerOff);
+        socket_.OnDataAvailable = [this](TObject*, std::uint16_t) { Receive(); };
+        socket_.OnDataSent = [this](TObject*, std::uint16_t) {
+            if (ending_) socket_.Close();
+        };
+        socket_.OnSessionClosed = [this](TObject*, std::uint16_t) { closed_ = true; };
+        socket_.Dup(handle);
     }
+    virtual ~TSession() = default;
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
 
+    bool Closed() const { return closed_; }
+
+protected:
+    virtual void Line(const std::string& line) = 0;
     void Send(const std::string& text) {
-        size_t at = 0;
-        while (at < text.size()) {
-            const ssize_t n = ::send(fd_, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            at += static_cast<size_t>(n);
-        }
+        if (socket_.State() == wsConnected) socket_.SendText(text);
     }
-
     void Reply(const std::string& line) { Send(line + "\r\n"); }
+    // Closes once everything sent so far has been handed to the system.
+    void End() { ending_ = true; }
 
 private:
-    int fd_;
+    void Receive() {
+        char chunk[4096];
+        const int n = socket_.Receive(chunk, sizeof chunk);
+        if (n <= 0) return;
+        buffer_.append(chunk, static_cast<size_t>(n));
+        for (;;) {
+            const size_t lf = buffer_.find('\n');
+            if (lf == std::string::npos && buffer_.size() <= 65536) return;
+            const size_t end = lf == std::string::npos ? buffer_.size() : lf;
+            std::string line = buffer_.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            buffer_.erase(0, lf == std::string::npos ? end : end + 1);
+            if (ending_ || closed_) return;
+            Line(line);
+        }
+    }
+
+    TWSocket socket_;
     std::string buffer_;
+    bool ending_ = false;
+    bool closed_ = false;
 };
 
 std::string Upper(std::string text) {
@@ -106,198 +122,263 @@ std::string DotStuffed(const std::string& message, long bodyLines) {
     return out + ".\r\n";
 }
 
-void ServePop3(int fd, const TOptions& options) {
-    TConnection conn(fd);
-    std::vector<TStoredMessage> messages;
-    std::vector<bool> deleted;
-    conn.Reply("+OK Postlark demo POP3 server ready <" + std::to_string(::getpid()) +
-               ".demo@127.0.0.1>");
-    std::string user;
-    bool loggedIn = false;
-    int retrieved = 0;
-    std::string line, command, argument;
-    const auto number = [&](const std::string& text) -> long {
-        char* end = nullptr;
-        const long n = std::strtol(text.c_str(), &end, 10);
-        return (n >= 1 && n <= static_cast<long>(messages.size()) && !deleted[n - 1]) ? n : 0;
-    };
-    while (conn.ReadLine(line)) {
+class TPop3Session : public TSession {
+public:
+    TPop3Session(TSocket handle, const TOptions& options) : TSession(handle), options_(options) {
+        Reply("+OK Postlark demo POP3 server ready <" + std::to_string(::getpid()) +
+              ".demo@127.0.0.1>");
+    }
+
+private:
+    void Line(const std::string& line) override {
+        std::string command, argument;
         SplitCommand(line, command, argument);
         if (command == "QUIT") {
-            if (loggedIn) {
-                std::printf(
-                    "demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted\n",
-                    user.c_str(), retrieved,
-                    static_cast<size_t>(std::count(deleted.begin(), deleted.end(), true)));
-                std::fflush(stdout);
-                std::lock_guard lock(mailboxLock);
-                std::vector<TStoredMessage> kept;
-                for (size_t i = 0; i < messages.size(); ++i)
-                    if (!deleted[i]) kept.push_back(messages[i]);
-                mailbox = kept;
-            }
-            conn.Reply("+OK Bye");
-            return;
+            if (loggedIn_) Commit();
+            Reply("+OK Bye");
+            End();
+        } else if (!loggedIn_) {
+            LogIn(command, argument);
+        } else {
+            Transaction(command, argument);
         }
-        if (!loggedIn) {
-            if (command == "USER") {
-                user = argument;
-                conn.Reply("+OK Send your password");
-            } else if (command == "PASS") {
-                if (user == options.user && argument == options.pass) {
-                    std::lock_guard lock(mailboxLock);
-                    messages = mailbox;
-                    deleted.assign(messages.size(), false);
-                    loggedIn = true;
-                    conn.Reply("+OK Logged in, " + std::to_string(messages.size()) + " messages");
-                } else {
-                    conn.Reply("-ERR Authentication failed");
-                }
+    }
+
+    void LogIn(const std::string& command, const std::string& argument) {
+        if (command == "USER") {
+            user_ = argument;
+            Reply("+OK Send your password");
+        } else if (command == "PASS") {
+            if (user_ == options_.user && argument == options_.pass) {
+                messages_ = mailbox;
+                deleted_.assign(messages_.size(), false);
+                loggedIn_ = true;
+                Reply("+OK Logged in, " + std::to_string(messages_.size()) + " messages");
             } else {
-                conn.Reply("-ERR Log in first");
+                Reply("-ERR Authentication failed");
             }
-            continue;
+        } else {
+            Reply("-ERR Log in first");
         }
+    }
+
+    // The mailbox keeps what this session did not delete.
+    void Commit() {
+        std::printf("demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted\n",
+                    user_.c_str(), retrieved_,
+                    static_cast<size_t>(std::count(deleted_.begin(), deleted_.end(), true)));
+        std::fflush(stdout);
+        std::vector<TStoredMessage> kept;
+        for (size_t i = 0; i < messages_.size(); ++i)
+            if (!deleted_[i]) kept.push_back(messages_[i]);
+        mailbox = kept;
+    }
+
+    // The number of a message that is there and not deleted, else 0.
+    long Number(const std::string& text) const {
+        const long n = std::strtol(text.c_str(), nullptr, 10);
+        return (n >= 1 && n <= static_cast<long>(messages_.size()) && !deleted_[n - 1]) ? n : 0;
+    }
+
+    void Transaction(const std::string& command, const std::string& argument) {
         long count = 0, octets = 0;
-        for (size_t i = 0; i < messages.size(); ++i)
-            if (!deleted[i]) {
+        for (size_t i = 0; i < messages_.size(); ++i)
+            if (!deleted_[i]) {
                 ++count;
-                octets += static_cast<long>(messages[i].text.size());
+                octets += static_cast<long>(messages_[i].text.size());
             }
         if (command == "STAT") {
-            conn.Reply("+OK " + std::to_string(count) + " " + std::to_string(octets));
+            Reply("+OK " + std::to_string(count) + " " + std::to_string(octets));
         } else if (command == "LIST" || command == "UIDL") {
-            const bool uidl = command == "UIDL";
-            const auto item = [&](size_t i) {
-                return std::to_string(i + 1) + " " +
-                       (uidl ? messages[i].uid : std::to_string(messages[i].text.size()));
-            };
-            if (!argument.empty()) {
-                const long n = number(argument);
-                conn.Reply(n ? "+OK " + item(static_cast<size_t>(n - 1)) : "-ERR No such message");
-                continue;
-            }
-            std::string out = "+OK\r\n";
-            for (size_t i = 0; i < messages.size(); ++i)
-                if (!deleted[i]) out += item(i) + "\r\n";
-            conn.Send(out + ".\r\n");
+            List(command == "UIDL", argument);
         } else if (command == "RETR" || command == "TOP") {
-            std::string which = argument, lines = "-1";
-            if (command == "TOP") {
-                const size_t space = argument.find(' ');
-                which = argument.substr(0, space);
-                lines = space == std::string::npos ? "" : argument.substr(space + 1);
-            }
-            const long n = number(which);
-            if (!n || lines.empty()) {
-                conn.Reply("-ERR No such message");
-                continue;
-            }
-            const std::string& message = messages[static_cast<size_t>(n - 1)].text;
-            if (command == "RETR") ++retrieved;
-            conn.Send("+OK " + std::to_string(message.size()) + " octets\r\n" +
-                      DotStuffed(message, std::atol(lines.c_str())));
+            Retrieve(command == "TOP", argument);
         } else if (command == "DELE") {
-            const long n = number(argument);
-            if (n) deleted[static_cast<size_t>(n - 1)] = true;
-            conn.Reply(n ? "+OK Marked to be deleted" : "-ERR No such message");
+            const long n = Number(argument);
+            if (n) deleted_[static_cast<size_t>(n - 1)] = true;
+            Reply(n ? "+OK Marked to be deleted" : "-ERR No such message");
         } else if (command == "RSET") {
-            deleted.assign(messages.size(), false);
-            conn.Reply("+OK");
+            deleted_.assign(messages_.size(), false);
+            Reply("+OK");
         } else if (command == "NOOP") {
-            conn.Reply("+OK");
+            Reply("+OK");
         } else if (command == "LAST") {
-            conn.Reply("+OK 0");
+            Reply("+OK 0");
         } else {
-            conn.Reply("-ERR Unknown command");
+            Reply("-ERR Unknown command");
         }
     }
-}
 
-void ServeSmtp(int fd) {
-    TConnection conn(fd);
-    conn.Reply("220 127.0.0.1 Postlark demo SMTP sink ready");
-    std::string line, command, argument, sender, recipients;
-    while (conn.ReadLine(line)) {
+    void List(bool uidl, const std::string& argument) {
+        const auto item = [&](size_t i) {
+            return std::to_string(i + 1) + " " +
+                   (uidl ? messages_[i].uid : std::to_string(messages_[i].text.size()));
+        };
+        if (!argument.empty()) {
+            const long n = Number(argument);
+            Reply(n ? "+OK " + item(static_cast<size_t>(n - 1)) : "-ERR No such message");
+            return;
+        }
+        std::string out = "+OK\r\n";
+        for (size_t i = 0; i < messages_.size(); ++i)
+            if (!deleted_[i]) out += item(i) + "\r\n";
+        Send(out + ".\r\n");
+    }
+
+    void Retrieve(bool top, const std::string& argument) {
+        std::string which = argument, lines = "-1";
+        if (top) {
+            const size_t space = argument.find(' ');
+            which = argument.substr(0, space);
+            lines = space == std::string::npos ? "" : argument.substr(space + 1);
+        }
+        const long n = Number(which);
+        if (!n || lines.empty()) {
+            Reply("-ERR No such message");
+            return;
+        }
+        const std::string& message = messages_[static_cast<size_t>(n - 1)].text;
+        if (!top) ++retrieved_;
+        Send("+OK " + std::to_string(message.size()) + " octets\r\n" +
+             DotStuffed(message, std::atol(lines.c_str())));
+    }
+
+    const TOptions& options_;
+    std::vector<TStoredMessage> messages_;
+    std::vector<bool> deleted_;
+    std::string user_;
+    bool loggedIn_ = false;
+    int retrieved_ = 0;
+};
+
+// Accepts every command; authentication takes whatever the client answers to its prompts.
+class TSmtpSession : public TSession {
+public:
+    explicit TSmtpSession(TSocket handle) : TSession(handle) {
+        Reply("220 127.0.0.1 Postlark demo SMTP sink ready");
+    }
+
+private:
+    void Line(const std::string& line) override {
+        if (!authReplies_.empty()) {
+            // Each line answers a prompt; the last reply ends the exchange.
+            Reply(authReplies_.front());
+            authReplies_.erase(authReplies_.begin());
+            return;
+        }
+        if (inData_) {
+            if (line != ".") {
+                dataBytes_ += line.size() + 2;
+                if (line.empty()) inHeader_ = false;
+                if (inHeader_ && subject_.empty() && Upper(line.substr(0, 8)) == "SUBJECT:")
+                    subject_ = line.substr(8);
+                return;
+            }
+            inData_ = false;
+            // The envelope is shown with each message, so forwards are visible in the log.
+            std::printf("demo SMTP sink: accepted a message of %zu bytes, %s %s, subject:%s\n",
+                        dataBytes_, sender_.c_str(), recipients_.c_str(), subject_.c_str());
+            std::fflush(stdout);
+            recipients_.clear();
+            Reply("250 OK, message accepted");
+            return;
+        }
+        std::string command, argument;
         SplitCommand(line, command, argument);
-        // The envelope is shown with each message, so forwards are visible in the log.
-        if (command == "MAIL") sender = argument;
-        if (command == "RCPT") recipients += (recipients.empty() ? "" : " ") + argument;
+        if (command == "MAIL") sender_ = argument;
+        if (command == "RCPT") recipients_ += (recipients_.empty() ? "" : " ") + argument;
         if (command == "EHLO") {
-            conn.Send(
-                "250-127.0.0.1 greets you\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 8BITMIME\r\n");
+            Send("250-127.0.0.1 greets you\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 8BITMIME\r\n");
         } else if (command == "HELO" || command == "MAIL" || command == "RCPT" ||
                    command == "RSET" || command == "NOOP") {
-            conn.Reply("250 OK");
+            Reply("250 OK");
         } else if (command == "AUTH") {
-            const std::string mechanism = Upper(argument.substr(0, argument.find(' ')));
-            if (mechanism == "LOGIN") {
-                conn.Reply("334 VXNlcm5hbWU6");
-                conn.ReadLine(line);
-                conn.Reply("334 UGFzc3dvcmQ6");
-                conn.ReadLine(line);
-            } else if (mechanism == "CRAM-MD5") {
-                conn.Reply("334 PDEyMzQ1LmRlbW9AMTI3LjAuMC4xPg==");
-                conn.ReadLine(line);
-            } else if (argument.find(' ') == std::string::npos) {
-                conn.Reply("334 ");
-                conn.ReadLine(line);
-            }
-            conn.Reply("235 Authentication successful");
+            Authenticate(argument);
         } else if (command == "VRFY") {
-            conn.Reply("252 Cannot verify, will accept");
+            Reply("252 Cannot verify, will accept");
         } else if (command == "DATA") {
-            conn.Reply("354 End data with <CR><LF>.<CR><LF>");
-            size_t bytes = 0;
-            std::string subject;
-            bool header = true;
-            while (conn.ReadLine(line) && line != ".") {
-                bytes += line.size() + 2;
-                if (line.empty()) header = false;
-                if (header && subject.empty() && Upper(line.substr(0, 8)) == "SUBJECT:")
-                    subject = line.substr(8);
-            }
-            std::printf("demo SMTP sink: accepted a message of %zu bytes, %s %s, subject:%s\n",
-                        bytes, sender.c_str(), recipients.c_str(), subject.c_str());
-            recipients.clear();
-            std::fflush(stdout);
-            conn.Reply("250 OK, message accepted");
+            Reply("354 End data with <CR><LF>.<CR><LF>");
+            inData_ = true;
+            inHeader_ = true;
+            dataBytes_ = 0;
+            subject_.clear();
         } else if (command == "QUIT") {
-            conn.Reply("221 Bye");
-            return;
+            Reply("221 Bye");
+            End();
         } else {
-            conn.Reply("502 Command not implemented");
+            Reply("502 Command not implemented");
         }
     }
-}
 
-int Listen(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 16) != 0) {
-        std::fprintf(stderr, "demo server: cannot listen on 127.0.0.1:%d: %s\n", port,
-                     std::strerror(errno));
-        std::exit(1);
-    }
-    return fd;
-}
-
-template <typename Serve> void AcceptLoop(int listener, Serve serve) {
-    for (;;) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR) continue;
-            return;
+    void Authenticate(const std::string& argument) {
+        static const std::string done = "235 Authentication successful";
+        const std::string mechanism = Upper(argument.substr(0, argument.find(' ')));
+        if (mechanism == "LOGIN") {
+            Reply("334 VXNlcm5hbWU6");
+            authReplies_ = {"334 UGFzc3dvcmQ6", done};
+        } else if (mechanism == "CRAM-MD5") {
+            Reply("334 PDEyMzQ1LmRlbW9AMTI3LjAuMC4xPg==");
+            authReplies_ = {done};
+        } else if (argument.find(' ') == std::string::npos) {
+            Reply("334 ");
+            authReplies_ = {done};
+        } else {
+            Reply(done);
         }
-        std::thread(serve, fd).detach();
     }
-}
+
+    std::vector<std::string> authReplies_;
+    bool inData_ = false;
+    size_t dataBytes_ = 0;
+    bool inHeader_ = false;
+    std::string sender_, recipients_, subject_;
+};
+
+// A listening socket on 127.0.0.1 whose connections become sessions made by start. Ended
+// sessions are freed from the event loop, after their socket's handlers have returned.
+class TServer {
+public:
+    using TStart = std::function<std::unique_ptr<TSession>(TSocket)>;
+
+    TServer(int port, TStart start) : start_(std::move(start)) {
+        listener_.SetAddr("127.0.0.1");
+        listener_.SetPort(std::to_string(port));
+        listener_.SetProto("tcp");
+        // A restart must not wait for the last run's closed connections to time out.
+        listener_.SetReuseAddr(true);
+        listener_.OnSessionAvailable = [this](TObject*, std::uint16_t error) {
+            if (error == 0) Accept();
+        };
+        try {
+            listener_.Listen();
+        } catch (const ESocketException& e) {
+            std::string reason = e.what();
+            std::replace(reason.begin(), reason.end(), '\r', ' ');
+            std::replace(reason.begin(), reason.end(), '\n', ' ');
+            std::fprintf(stderr, "demo server: cannot listen on 127.0.0.1:%d: %s\n", port,
+                         reason.c_str());
+            std::exit(1);
+        }
+        sweep_.setInterval(200);
+        QObject::connect(&sweep_, &QTimer::timeout, [this] {
+            sessions_.remove_if([](const auto& session) { return session->Closed(); });
+        });
+        sweep_.start();
+    }
+
+private:
+    void Accept() {
+        listener_.OnError = [](TObject*) {}; // a connection that vanished before its accept
+        const TSocket handle = listener_.Accept();
+        listener_.OnError = nullptr;
+        if (handle != INVALID_SOCKET) sessions_.push_back(start_(handle));
+    }
+
+    TStart start_;
+    TWSocket listener_;
+    std::list<std::unique_ptr<TSession>> sessions_;
+    QTimer sweep_;
+};
 
 } // namespace
 
@@ -321,16 +402,17 @@ int main(int argc, char** argv) {
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
     int serial = 0;
     for (std::string& text : DemoMessages())
         mailbox.push_back({"demo-" + std::to_string(++serial), std::move(text)});
-    const int pop3 = Listen(options.pop3Port);
-    const int smtp = Listen(options.smtpPort);
+    TServer pop3(options.pop3Port, [&options](TSocket handle) {
+        return std::make_unique<TPop3Session>(handle, options);
+    });
+    TServer smtp(options.smtpPort,
+                 [](TSocket handle) { return std::make_unique<TSmtpSession>(handle); });
     std::printf("demo mail server: POP3 on 127.0.0.1:%d, SMTP sink on 127.0.0.1:%d, user %s\n",
                 options.pop3Port, options.smtpPort, options.user.c_str());
     std::fflush(stdout);
-    std::thread smtpThread([smtp] { AcceptLoop(smtp, ServeSmtp); });
-    AcceptLoop(pop3, [&options](int fd) { ServePop3(fd, options); });
-    smtpThread.join();
-    return 0;
+    return app.exec();
 }
