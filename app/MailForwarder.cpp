@@ -2,6 +2,7 @@
 
 #include "app/UnitMain.h"
 #include "app/UnitMessage.h"
+#include "net/MD5.h"
 #include "net/WSocketLibrary.h"
 #include "ui/QtText.h"
 #include "ui/SysUtils.h"
@@ -100,9 +101,19 @@ void TMailForwarder::Log(const QString& line) {
     window_.AppendLog(line);
 }
 
-void TMailForwarder::NoteMessage(const std::string& key) {
-    lastKey_ = key;
-    lastForwarded_ = forwarded_.Contains(key);
+void TMailForwarder::NoteMessage(const TMailMessage& message) {
+    lastKey_ = ForwardKey(message);
+    lastForwarded_ = forwarded_.Contains(lastKey_);
+}
+
+std::string TMailForwarder::ForwardKey(const TMailMessage& message) {
+    if (!message.MsgId.empty()) return message.MsgId;
+    TMD5Context digest;
+    for (std::string_view line : message.RawLines) {
+        digest.Update(line);
+        digest.Update("\r\n");
+    }
+    return "text-md5:" + MD5DigestToHex(digest.Final());
 }
 
 std::string TMailForwarder::HeloName(const std::string& hostName, const std::string& localAddress) {
@@ -145,7 +156,8 @@ std::string TMailForwarder::CharSetFor(const std::string& charSet) {
 
 void TMailForwarder::ForwardMessage(const TMailMessage& message) {
     if (running_) return;
-    if (forwarded_.Contains(message.MsgId)) {
+    const std::string key = ForwardKey(message);
+    if (forwarded_.Contains(key)) {
         lastForwarded_ = true;
         Log(QStringLiteral("Forward skipped: message already forwarded"));
         return;
@@ -163,7 +175,6 @@ void TMailForwarder::ForwardMessage(const TMailMessage& message) {
     const TFlagScope running(running_);
     // Everything the forward needs is copied before the first wait: while it waits, the
     // message may leave the list.
-    const std::string key = message.MsgId;
     client_.SetHdrFrom(message.ReturnPath);
     client_.SetHdrTo(message.To);
     client_.SetHdrSubject(message.Subject);

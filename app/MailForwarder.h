@@ -50,8 +50,8 @@ public:
 
     // A check starts: forwards may run again after a connection failure of the last check.
     void BeginCheck() noexcept { serverUnreachable_ = false; }
-    // Intake took a message in with this key, whether it is forwarded or not.
-    void NoteMessage(const std::string& key);
+    // Intake took this message in, whether it is forwarded or not.
+    void NoteMessage(const TMailMessage& message);
     // Whether the message last noted has been forwarded and accepted (now or before).
     bool LastMessageForwarded() const noexcept { return lastForwarded_; }
     bool Running() const noexcept { return running_; }
@@ -63,6 +63,9 @@ public:
     // literal of the connection's local end (RFC 5321 section 4.1.3).
     static std::string HeloName(const std::string& hostName, const std::string& localAddress);
     static bool CarriesTrace(const TMailMessage& message);
+    // What a forward is remembered by: the identity key, or for a message without one a digest
+    // of its text, so a message that comes again for want of a key is not forwarded again.
+    static std::string ForwardKey(const TMailMessage& message);
     // The charset label of the forwarded text: the message's own when it is a plain token.
     static std::string CharSetFor(const std::string& charSet);
 

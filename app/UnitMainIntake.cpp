@@ -89,7 +89,7 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
     // The key keeps the blank after the colon, so held keys stay comparable between checks.
     std::string messageId = MessageIdKey(currentMessage_->RawLines);
     if (!messageId.empty()) currentMessage_->MsgId = std::move(messageId);
-    Forwarding->NoteMessage(currentMessage_->MsgId);
+    Forwarding->NoteMessage(*currentMessage_);
     if (IsMessageHere(currentMessage_->MsgId)) {
         currentMessage_->RawLines.ShrinkToFit(spareRaw_);
         currentMessage_->Body.ShrinkToFit(spareBody_);

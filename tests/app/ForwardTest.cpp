@@ -185,3 +185,13 @@ TEST(ForwardDecisions, HeloNamesAndCharsetLabels) {
 }
 
 } // namespace
+
+// Nothing identifies the message, so every check takes it in again: its text shows it was
+// forwarded, and Delete Forwarded still removes it.
+TEST_F(Forwarding, AMessageWithoutAnIdentityIsForwardedOnce) {
+    SmtpServes(SmtpSession());
+    const std::string anonymous = Message("", "anonymous", "text\r\n");
+    Check({anonymous}, {true});
+    Check({anonymous}, {true});
+    EXPECT_TRUE(Logged("Forward skipped: message already forwarded"));
+}
