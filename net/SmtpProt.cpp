@@ -147,14 +147,19 @@ void TCustomSmtpClient::ExecCommand(TSmtpRequest Request, TSmtpStep Step,
     SendCommand(Command);
 }
 
-void TCustomSmtpClient::ReplyCheck() {
+bool TCustomSmtpClient::TakeReplyLine() {
     TriggerDisplay("< " + lastResponse_);
-    if (!reply_.Add(lastResponse_)) return;
+    if (!reply_.Add(lastResponse_)) return false;
     if (reply_.Malformed()) {
         ProtocolFailure("500 Malformed reply: " + lastResponse_);
-        return;
+        return false;
     }
     statusCode_ = reply_.Code();
+    return true;
+}
+
+void TCustomSmtpClient::ReplyCheck() {
+    if (!TakeReplyLine()) return;
     if (std::find(acceptedCodes_.begin(), acceptedCodes_.end(), statusCode_) !=
         acceptedCodes_.end()) {
         requestResult_ = 0;
@@ -320,13 +325,7 @@ bool TCustomSmtpClient::PassStaleReply() {
 }
 
 void TCustomSmtpClient::HandleBanner(std::uint16_t Error) {
-    TriggerDisplay("< " + lastResponse_);
-    if (!reply_.Add(lastResponse_)) return;
-    if (reply_.Malformed()) {
-        ProtocolFailure("500 Malformed reply: " + lastResponse_);
-        return;
-    }
-    statusCode_ = reply_.Code();
+    if (!TakeReplyLine()) return;
     if (statusCode_ != 220) {
         // The close that follows completes the request; the refusal stays the result.
         RecordError();

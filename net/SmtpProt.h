@@ -255,6 +255,9 @@ private:
     void SendMailGroup();
     void ForgetGroup() noexcept;
     bool PassStaleReply();
+    // Shows and collects one reply line; true once the reply is whole and well formed (a
+    // malformed one has already failed the request).
+    bool TakeReplyLine();
     void StartChain(TSmtpRequest Request, TSmtpSteps Steps);
     void StepDispatcher();
     void ClearChain() noexcept;
