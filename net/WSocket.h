@@ -429,10 +429,33 @@ private:
     friend class TLineDelivery;
 };
 
-// Synchronous waiting layer; passes everything through until the waits are added.
+// Result of a wait that gave up: the time limit passed, or the program or thread is quitting.
+constexpr int WaitTimedOut = 12001;
+
+// Synchronous waiting: keeps the event loop running until a handler sets a flag, so a caller
+// can get an asynchronous outcome as a return value. The waits sleep in the event loop between
+// events and may nest (handlers, user commands included, run inside them).
 class TCustomSyncWSocket : public TCustomLineWSocket {
 public:
-    using TCustomLineWSocket::TCustomLineWSocket;
+    explicit TCustomSyncWSocket(TComponent* AOwner = nullptr);
+    ~TCustomSyncWSocket() override;
+
+    // Milliseconds a wait may last; 0 (or below) means no limit.
+    std::int32_t TimeLimit() const noexcept { return timeLimit_; }
+    void SetTimeLimit(std::int32_t Value) noexcept { timeLimit_ = Value; }
+
+    // Clears Flag, calls Proc (when given) to start an operation, then waits for Flag.
+    // An exception from Proc reaches the caller before any wait.
+    virtual int RunAndWait(const std::function<void()>& Proc, bool& Flag);
+    // 0 once Flag is set (tested before the clock), WaitTimedOut when the limit passes, the
+    // program or thread is quitting, or the socket is destroyed while it waits. Flag must
+    // outlive the call; the socket need not.
+    virtual int WaitForFlag(bool& Flag);
+
+private:
+    std::int32_t timeLimit_ = 0;
+    // Cleared by the destructor: a wait that outlives its socket sees it and touches nothing.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The socket component the protocol clients use.

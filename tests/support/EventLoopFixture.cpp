@@ -7,10 +7,10 @@
 #include <QTimer>
 
 #include <chrono>
+#include <ctime>
 
 void EnsureApplication() {
-    if (QCoreApplication::instance())
-        return;
+    if (QCoreApplication::instance()) return;
     static int argc = 1;
     static char name[] = "postlark-tests";
     static char* argv[] = {name, nullptr};
@@ -24,7 +24,8 @@ void EnsureWidgetApplication() {
             << "a plain QCoreApplication was created before the widget application";
         return;
     }
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     static int argc = 1;
     static char name[] = "postlark-tests";
     static char* argv[] = {name, nullptr};
@@ -42,8 +43,7 @@ bool PumpUntil(const std::function<bool()>& predicate, int timeoutMs) {
     tick.start(2);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
+        if (std::chrono::steady_clock::now() >= deadline) return predicate();
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
@@ -52,4 +52,10 @@ bool PumpUntil(const std::function<bool()>& predicate, int timeoutMs) {
 void PumpFor(int ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     PumpUntil([&] { return std::chrono::steady_clock::now() >= until; }, ms + 1000);
+}
+
+double ProcessCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }

@@ -17,6 +17,9 @@ bool PumpUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
 // Pumps the event loop for about ms milliseconds, e.g. to show that nothing more happens.
 void PumpFor(int ms);
 
+// CPU time the whole process has used so far, in seconds, to show that a wait sleeps.
+double ProcessCpuSeconds();
+
 class EventLoopTest : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApplication(); }

@@ -5,17 +5,9 @@
 
 #include <QTimer>
 
-#include <ctime>
-
 namespace {
 
 using BlockingWait = EventLoopTest;
-
-double ProcessCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 Application::TWaitDeadline In(std::uint32_t ms) {
     return {true, GetTickCount() + ms};
