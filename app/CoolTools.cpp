@@ -193,10 +193,14 @@ void TCoolTrayIcon::ShellNotifyIcon(TNotifyOperation operation, bool iconOnly, c
     }
     if (!trayIcon_) {
         trayIcon_ = std::make_unique<QSystemTrayIcon>();
-        QObject::connect(trayIcon_.get(), &QSystemTrayIcon::activated,
-                         [this](QSystemTrayIcon::ActivationReason reason) {
-                             PlatformActivated(static_cast<int>(reason));
-                         });
+        // Queued: Qt reports the click from inside the icon's own mouse handler, and the
+        // click's handling may hide the icon, which on X11 deletes that very widget.
+        QObject::connect(
+            trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                PlatformActivated(static_cast<int>(reason));
+            },
+            Qt::QueuedConnection);
     }
     trayIcon_->setIcon(shownIcon_);
     trayIcon_->setToolTip(ToQString(shownToolTip_));
