@@ -2,6 +2,7 @@
 
 #include "app/ApplicationObject.h"
 #include "app/Settings.h"
+#include "app/SettingsLocation.h"
 #include "app/UnitAbout.h"
 #include "ui/ApplicationErrors.h"
 #include "ui/EventLoop.h"
@@ -182,7 +183,11 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 
 std::string TfrmMain::SettingsFileName() {
     if (!SettingsFileOverride().empty()) return SettingsFileOverride();
-    return SettingsFileFor(FromQString(QCoreApplication::applicationFilePath()));
+    // Decided once: a file saved beside the program during the run must not move the settings
+    // between loading and saving.
+    static const std::string located =
+        LocateSettingsFile(FromQString(QCoreApplication::applicationFilePath()));
+    return located;
 }
 
 void TfrmMain::OverrideSettingsFile(std::string fileName) {

@@ -76,7 +76,8 @@ public:
     // Asks "Confirm"; true when the window may close.
     bool FormCloseQuery();
 
-    // Where the settings are read from and written to; by default beside the executable.
+    // Where the settings are read from and written to: beside the executable, or in the
+    // user's configuration folder for an installed program (SettingsLocation.h).
     // Tests and tools point it elsewhere before the window is created.
     static std::string SettingsFileName();
     static void OverrideSettingsFile(std::string fileName);
