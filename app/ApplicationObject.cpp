@@ -31,10 +31,11 @@ QString ApplicationTitle() {
 
 QIcon ApplicationIcon() {
     InitResources();
+    // Every size the icon theme knows, so a 200 % screen, a large tray and the window
+    // switcher each get drawn pixels rather than a blurred enlargement.
     QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/postlark16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/postlark32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/icons/postlark48.png"), QSize(48, 48));
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/postlark%1.png").arg(size), QSize(size, size));
     return icon;
 }
 
@@ -44,6 +45,8 @@ void SetApplicationIdentity() {
     // already end with it, so the message window would read "Message — Postlark 2.0.1".
     // Each window sets its whole caption itself.
     QCoreApplication::setApplicationName(QStringLiteral("postlark"));
+    // Ties the windows to the installed desktop entry (its icon and name on Wayland).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.postlark"));
     QGuiApplication::setWindowIcon(ApplicationIcon());
 }
 

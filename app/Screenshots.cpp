@@ -1,8 +1,10 @@
 // Takes a screenshot of the main window on each of its pages, from the X server's own picture
-// of the screen, into the folder given as the only argument. Run under Xvfb by
+// of the screen, into the folder given as the first argument. Run under Xvfb by
 // scripts/screenshots; the window is filled with sample content so each page shows its use.
+// With "--scaled", run at 200 %, it takes the Mail page and the About box only.
 
 #include "app/ApplicationObject.h"
+#include "app/UnitAbout.h"
 #include "app/UnitMain.h"
 #include "app/UnitMessage.h"
 
@@ -90,10 +92,23 @@ int DemoShots(const QString& folder, const QString& port) {
 
 } // namespace
 
+// At 200 % (QT_SCALE_FACTOR=2): the Mail page and the About box, whose icons must be drawn
+// pixels rather than enlarged ones.
+int ScaledShots(TfrmMain& window, const QString& folder) {
+    window.cpcMain->setCurrentIndex(0);
+    Settle(400);
+    if (!Grab(window, folder + "/main-1-mail-200.png")) return 1;
+    TfrmAbout about(&window);
+    about.show();
+    about.move(window.pos() + QPoint(60, 60));
+    Settle(400);
+    return Grab(about, folder + "/about-200.png") ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     TApplication app(argc, argv);
     if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT]\n");
+        std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT | --scaled]\n");
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
@@ -127,6 +142,12 @@ int main(int argc, char** argv) {
     window.ShowMainWindow(true);
     window.move(40, 40);
     Settle(400);
+    const bool scaled = argc == 3 && QString::fromLocal8Bit(argv[2]) == "--scaled";
+    if (scaled) {
+        const int result = ScaledShots(window, folder);
+        TfrmMain::OverrideSettingsFile({});
+        return result;
+    }
 
     const char* names[] = {"1-mail", "2-pop3", "3-smtp", "4-schedule", "5-log"};
     for (int page = 0; page < window.cpcMain->count(); ++page) {

@@ -25,8 +25,13 @@
 
 namespace {
 
+// Each icon is drawn at 16 pixels and again at 32 for 200 % screens; Qt reads the "@2x" in
+// the name as that file's pixel ratio.
 QIcon Icon(const char* name) {
-    return QIcon(QStringLiteral(":/icons/") + QLatin1String(name));
+    const QString base = QStringLiteral(":/icons/") + QLatin1String(name);
+    QIcon icon(base + QStringLiteral(".png"));
+    icon.addFile(base + QStringLiteral("@2x.png"));
+    return icon;
 }
 
 QLabel* Label(QWidget* parent, const char* caption, int left, int top, QWidget* buddy = nullptr) {
@@ -139,7 +144,7 @@ void TfrmMain::CreateControls() {
     clvMain->setColumnWidth(2, 100);
     clvMain->header()->setStretchLastSection(true);
     clvMain->header()->setSectionsMovable(false);
-    cpcMain->addTab(ctsMails, Icon("mail.png"), QStringLiteral("&Mail"));
+    cpcMain->addTab(ctsMails, Icon("mail"), QStringLiteral("&Mail"));
 
     CreateConfigPages();
     CreateSchedulePage();
@@ -150,7 +155,7 @@ void TfrmMain::CreateControls() {
     DisplayMemo = new TLogView(ctsDisplayMemo);
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setGeometry(0, 0, 483, 146);
-    cpcMain->addTab(ctsDisplayMemo, Icon("log.png"), QStringLiteral("&Server Log"));
+    cpcMain->addTab(ctsDisplayMemo, Icon("log"), QStringLiteral("&Server Log"));
     // The list and the log fill their page whatever size the style gives the page.
     for (auto [page, child] : {std::pair<QWidget*, QWidget*>{ctsMails, clvMain},
                                std::pair<QWidget*, QWidget*>{ctsDisplayMemo, DisplayMemo}}) {
@@ -167,11 +172,11 @@ void TfrmMain::CreateControls() {
         const char* icon;
         int left;
     };
-    const ButtonInfo buttons[] = {{&btnDownload, "Ch&eck", "check.png", 8},
-                                  {&btnHide, "&Hide", "hide.png", 88},
-                                  {&btnAbout, "&About", "about.png", 168},
-                                  {&btnClear, "C&lear Log", "clear.png", 248},
-                                  {&btnClose, "&Close", "close.png", 328}};
+    const ButtonInfo buttons[] = {{&btnDownload, "Ch&eck", "check", 8},
+                                  {&btnHide, "&Hide", "hide", 88},
+                                  {&btnAbout, "&About", "about", 168},
+                                  {&btnClear, "C&lear Log", "clear", 248},
+                                  {&btnClose, "&Close", "close", 328}};
     for (const ButtonInfo& info : buttons) {
         *info.button =
             new QPushButton(Icon(info.icon), QString::fromLatin1(info.caption), ButtonPanel);
@@ -202,7 +207,7 @@ void TfrmMain::CreateConfigPages() {
     cbDeleteOnServer = CheckBox(ctsConfig, "&Delete On Server", 320, 32);
     PrintCheckBox = CheckBox(ctsConfig, "&Print on receive", 320, 52);
     UidlCheckBox = CheckBox(ctsConfig, "&Use UIDL command", 320, 71);
-    cpcMain->addTab(ctsConfig, Icon("pop3.png"), QStringLiteral("&Configuration POP3"));
+    cpcMain->addTab(ctsConfig, Icon("pop3"), QStringLiteral("&Configuration POP3"));
 
     ctsSmtpConf = new QWidget;
     SmtpHostEdit = Edit(ctsSmtpConf, 24, 32);
@@ -214,7 +219,7 @@ void TfrmMain::CreateConfigPages() {
     FwdCheckBox = CheckBox(ctsSmtpConf, "&Forward Messages", 317, 32);
     FwdDelCheckBox = CheckBox(ctsSmtpConf, "&Delete Forwarded", 317, 50);
     ForwardAttachCheckBox = CheckBox(ctsSmtpConf, "Forward With &Attachments", 318, 68);
-    cpcMain->addTab(ctsSmtpConf, Icon("smtp.png"), QStringLiteral("Configuration &SMTP"));
+    cpcMain->addTab(ctsSmtpConf, Icon("smtp"), QStringLiteral("Configuration &SMTP"));
 }
 
 void TfrmMain::CreateSchedulePage() {
@@ -238,10 +243,10 @@ void TfrmMain::CreateSchedulePage() {
     Label(ctsShedule, "Ti&me", 16, 48, TimePicker);
     Label(ctsShedule, "&Days", 16, 88, ccbDays);
 
-    SpeedButtonAddDate = SpeedButton(ctsShedule, "add.png", "Add Date/Time", 24);
-    SpeedButtonAddTime = SpeedButton(ctsShedule, "addtime.png", "Add Time", 48);
-    SpeedButtonRemove = SpeedButton(ctsShedule, "remove.png", "Remove Entry", 80);
-    SpeedButtonRemoveAll = SpeedButton(ctsShedule, "removeall.png", "Remove All Entries", 104);
+    SpeedButtonAddDate = SpeedButton(ctsShedule, "add", "Add Date/Time", 24);
+    SpeedButtonAddTime = SpeedButton(ctsShedule, "addtime", "Add Time", 48);
+    SpeedButtonRemove = SpeedButton(ctsShedule, "remove", "Remove Entry", 80);
+    SpeedButtonRemoveAll = SpeedButton(ctsShedule, "removeall", "Remove All Entries", 104);
 
     ListBoxJournal = new QListWidget(ctsShedule);
     ListBoxJournal->setGeometry(192, 24, 121, 108);
@@ -255,5 +260,5 @@ void TfrmMain::CreateSchedulePage() {
     LabelHours = Label(ctsShedule, "Interval &Hours (0)", 344, 8, tbHours);
     LabelMinutes = Label(ctsShedule, "Interval &Minutes (0)", 344, 48, tbMinutes);
     CheckBoxAuto = CheckBox(ctsShedule, "&Check Automatically", 344, 96);
-    cpcMain->addTab(ctsShedule, Icon("schedule.png"), QStringLiteral("S&hedule"));
+    cpcMain->addTab(ctsShedule, Icon("schedule"), QStringLiteral("S&hedule"));
 }

@@ -1,10 +1,13 @@
-// Draws the program's icons as small PNG files into the folder given as the only argument.
-// The results are committed beside this file; rerun it after changing a drawing.
+// Draws the program's icons as PNG files, and the program's own mark also as SVG, into the
+// folder given as the only argument. The results are committed beside this file; rerun it
+// after changing a drawing. Every icon has a twice-as-large "@2x" copy for 200 % screens, and
+// the mark comes in each size the desktop's icon theme asks for.
 
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QSvgGenerator>
 
 #include <cstdio>
 #include <functional>
@@ -28,6 +31,24 @@ bool Save(const QString& folder, const QString& name, int size, const Drawing& d
     draw(p, size / 16.0);
     p.end();
     return image.save(folder + "/" + name + ".png");
+}
+
+// The toolbar and tab icons are designed at 16 pixels.
+bool SaveSmall(const QString& folder, const QString& name, const Drawing& draw) {
+    return Save(folder, name, 16, draw) && Save(folder, name + "@2x", 32, draw);
+}
+
+bool SaveSvg(const QString& file, int size, const Drawing& draw) {
+    QSvgGenerator svg;
+    svg.setFileName(file);
+    svg.setSize(QSize(size, size));
+    svg.setViewBox(QRect(0, 0, size, size));
+    svg.setTitle(QStringLiteral("Postlark"));
+    QPainter p;
+    if (!p.begin(&svg)) return false;
+    p.setRenderHint(QPainter::Antialiasing);
+    draw(p, size / 16.0);
+    return p.end();
 }
 
 void Envelope(QPainter& p, double s, QColor body) {
@@ -116,16 +137,16 @@ int main(int argc, char** argv) {
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
     bool ok = true;
-    ok &= Save(folder, "postlark16", 16, Lark);
-    ok &= Save(folder, "postlark32", 32, Lark);
-    ok &= Save(folder, "postlark48", 48, Lark);
-    ok &= Save(folder, "mail", 16, [](QPainter& p, double s) { Envelope(p, s, kPaper); });
-    ok &= Save(folder, "pop3", 16, [](QPainter& p, double s) { Gear(p, s, kBlue); });
-    ok &= Save(folder, "smtp", 16, [](QPainter& p, double s) { Gear(p, s, kGreen); });
-    ok &= Save(folder, "schedule", 16, Clock);
-    ok &= Save(folder, "log", 16, Log);
-    ok &= Save(folder, "check", 16, [](QPainter& p, double s) { Arrow(p, s, kGreen); });
-    ok &= Save(folder, "hide", 16, [](QPainter& p, double s) {
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        ok &= Save(folder, QStringLiteral("postlark%1").arg(size), size, Lark);
+    ok &= SaveSvg(folder + "/postlark.svg", 256, Lark);
+    ok &= SaveSmall(folder, "mail", [](QPainter& p, double s) { Envelope(p, s, kPaper); });
+    ok &= SaveSmall(folder, "pop3", [](QPainter& p, double s) { Gear(p, s, kBlue); });
+    ok &= SaveSmall(folder, "smtp", [](QPainter& p, double s) { Gear(p, s, kGreen); });
+    ok &= SaveSmall(folder, "schedule", Clock);
+    ok &= SaveSmall(folder, "log", Log);
+    ok &= SaveSmall(folder, "check", [](QPainter& p, double s) { Arrow(p, s, kGreen); });
+    ok &= SaveSmall(folder, "hide", [](QPainter& p, double s) {
         p.setPen(QPen(kInk, 1.0 * s));
         p.setBrush(kPaper);
         p.drawRect(QRectF(1.5 * s, 2.5 * s, 13 * s, 10 * s));
@@ -134,7 +155,7 @@ int main(int argc, char** argv) {
         p.setPen(QPen(kInk, 1.6 * s));
         p.drawLine(QPointF(4.5 * s, 10 * s), QPointF(11.5 * s, 10 * s));
     });
-    ok &= Save(folder, "about", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "about", [](QPainter& p, double s) {
         p.setPen(QPen(kInk, 0.8 * s));
         p.setBrush(kBlue);
         p.drawEllipse(QPointF(8 * s, 8 * s), 7 * s, 7 * s);
@@ -143,13 +164,13 @@ int main(int argc, char** argv) {
         p.drawEllipse(QPointF(8 * s, 4.5 * s), 1.2 * s, 1.2 * s);
         p.drawRect(QRectF(7 * s, 7 * s, 2 * s, 5.5 * s));
     });
-    ok &= Save(folder, "clear", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "clear", [](QPainter& p, double s) {
         Log(p, s);
         p.setPen(QPen(kRed, 1.8 * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(8 * s, 8 * s), QPointF(14 * s, 14 * s));
         p.drawLine(QPointF(14 * s, 8 * s), QPointF(8 * s, 14 * s));
     });
-    ok &= Save(folder, "close", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "close", [](QPainter& p, double s) {
         p.setPen(QPen(kInk, 0.8 * s));
         p.setBrush(kRed);
         p.drawRoundedRect(QRectF(1.5 * s, 1.5 * s, 13 * s, 13 * s), 2.5 * s, 2.5 * s);
@@ -157,22 +178,22 @@ int main(int argc, char** argv) {
         p.drawLine(QPointF(5 * s, 5 * s), QPointF(11 * s, 11 * s));
         p.drawLine(QPointF(11 * s, 5 * s), QPointF(5 * s, 11 * s));
     });
-    ok &= Save(folder, "add", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "add", [](QPainter& p, double s) {
         p.setPen(QPen(kGreen, 2.2 * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(8 * s, 3 * s), QPointF(8 * s, 13 * s));
         p.drawLine(QPointF(3 * s, 8 * s), QPointF(13 * s, 8 * s));
     });
-    ok &= Save(folder, "addtime", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "addtime", [](QPainter& p, double s) {
         Clock(p, s);
         p.setPen(QPen(kGreen, 2.0 * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(12.5 * s, 10 * s), QPointF(12.5 * s, 15 * s));
         p.drawLine(QPointF(10 * s, 12.5 * s), QPointF(15 * s, 12.5 * s));
     });
-    ok &= Save(folder, "remove", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "remove", [](QPainter& p, double s) {
         p.setPen(QPen(kRed, 2.2 * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(3 * s, 8 * s), QPointF(13 * s, 8 * s));
     });
-    ok &= Save(folder, "removeall", 16, [](QPainter& p, double s) {
+    ok &= SaveSmall(folder, "removeall", [](QPainter& p, double s) {
         p.setPen(QPen(kRed, 2.0 * s, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(4 * s, 4 * s), QPointF(12 * s, 12 * s));
         p.drawLine(QPointF(12 * s, 4 * s), QPointF(4 * s, 12 * s));

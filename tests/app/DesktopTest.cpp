@@ -8,12 +8,17 @@
 
 #include "tests/support/EventLoopFixture.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -75,6 +80,22 @@ TEST_F(Desktop, TheAboutBoxHasRoomForItsTexts) {
     EXPECT_GE(about.width(), 251);
     EXPECT_GE(about.height(), 93);
     EXPECT_EQ(about.windowTitle(), "About Postlark 2.0.1");
+}
+
+// A 200 % screen asks each icon for twice its size; an icon without those pixels would be
+// drawn enlarged and blurred.
+TEST_F(Desktop, EveryIconHasPixelsForTwiceItsSize) {
+    const QIcon program = ApplicationIcon();
+    for (int size : {16, 24, 32, 64, 128})
+        EXPECT_EQ(program.pixmap(QSize(size, size), 2.0).size(), QSize(2 * size, 2 * size)) << size;
+    std::vector<std::pair<QString, QIcon>> icons;
+    for (int i = 0; i < form->cpcMain->count(); ++i)
+        icons.emplace_back(form->cpcMain->tabText(i), form->cpcMain->tabIcon(i));
+    for (QAbstractButton* button : form->findChildren<QAbstractButton*>())
+        if (!button->icon().isNull()) icons.emplace_back(button->text(), button->icon());
+    EXPECT_GE(icons.size(), 14u);
+    for (const auto& [name, icon] : icons)
+        EXPECT_EQ(icon.pixmap(QSize(16, 16), 2.0).size(), QSize(32, 32)) << qPrintable(name);
 }
 
 } // namespace
