@@ -373,6 +373,7 @@ public:
     int RcvdCount() override;
     void Connect() override;
     void Listen() override;
+    void Resume() override;
 
     TSessionConnected OnSocksConnected;
     TSocksErrorEvent OnSocksError;

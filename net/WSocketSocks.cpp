@@ -61,8 +61,9 @@ void TCustomSocksWSocket::ResetToDefaults() {
 
 void TCustomSocksWSocket::Connect() {
     // What the base refuses (no port, no address, a socket in use) it reports itself.
-    if (!socksServerAssigned_ || !portAssigned_ || !addrAssigned_ || !protoAssigned_ ||
-        (hSocket_ != INVALID_SOCKET && state_ != wsClosed)) {
+    const bool inUse = hSocket_ != INVALID_SOCKET && state_ != wsClosed;
+    if (!socksServerAssigned_ || !portAssigned_ || !addrAssigned_ || !protoAssigned_ || inUse) {
+        if (!inUse) socksState_ = socksStateIdle; // a direct connection has no handshake
         TCustomWSocket::Connect();
         return;
     }
@@ -300,7 +301,7 @@ bool TCustomSocksWSocket::SocksAccepted(const TSocksVerdict& Verdict) {
     socksState_ = socksStateIdle;
     const TSocket handle = hSocket_;
     TriggerSessionConnected(0);
-    if (!Still(handle)) return true;
+    if (!Still(handle) || paused_) return true;
     return TriggerDataAvailable(0);
 }
 
@@ -328,10 +329,10 @@ void TCustomSocksWSocket::FailSocks(std::int32_t Code, const std::string& Msg, b
 }
 
 void TCustomSocksWSocket::TriggerSessionClosed(std::uint16_t Error) {
-    if (socksState_ == socksStateAuth) {
-        socksState_ = socksStateIdle;
-        TriggerSocksAuthState(socksAuthFailure);
-    }
+    // Not every close runs the reset (a reset connection found by a send does not).
+    const bool authenticating = socksState_ == socksStateAuth;
+    socksState_ = socksStateIdle;
+    if (authenticating) TriggerSocksAuthState(socksAuthFailure);
     TCustomWSocket::TriggerSessionClosed(Error);
 }
 
@@ -351,6 +352,13 @@ bool TCustomSocksWSocket::DeliverData(std::uint16_t Error) {
     unsigned long pending = 0;
     if (winsock::ioctlsocket_fionread(hSocket_, &pending) != 0 || pending == 0) return true;
     return TCustomWSocket::TriggerDataAvailable(Error);
+}
+
+void TCustomSocksWSocket::Resume() {
+    TCustomWSocket::Resume();
+    // The platform knows nothing of these bytes, so it would not report them again.
+    if (socksLeftover_ > 0 && hSocket_ != INVALID_SOCKET)
+        PostMessage(window_, WM_SOCKET_EVENT, static_cast<WPARAM>(hSocket_), MakeLong(FD_READ, 0));
 }
 
 int TCustomSocksWSocket::RawReceive(void* Buffer, int BufferSize) {

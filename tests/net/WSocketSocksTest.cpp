@@ -339,6 +339,18 @@ TEST_F(WSocketSocksData, BytesBehindTheReplyComeFirstEvenInSmallPieces) {
     EXPECT_THAT(events, ElementsAre("socks connected 0", "connected 0"));
 }
 
+TEST_F(WSocketSocksData, APauseHoldsThemUntilResume) {
+    Open("hello");
+    std::string received;
+    socket.OnSessionConnected = [&](TObject*, std::uint16_t) { socket.Pause(); };
+    socket.OnDataAvailable = [&](TObject*, std::uint16_t) { received += socket.ReceiveText(); };
+    socket.Connect();
+    PumpFor(50);
+    EXPECT_EQ(received, "");
+    socket.Resume();
+    ASSERT_TRUE(PumpUntil([&] { return received == "hello"; })) << received;
+}
+
 TEST_F(WSocketSocksData, OnSessionConnectedMayReadThemAndRcvdCountTellsHowMany) {
     Open("hello");
     std::string early;
