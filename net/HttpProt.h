@@ -52,7 +52,7 @@ private:
 // the program quitting) reports httpErrGivenUp.
 constexpr std::uint16_t httpErrBusy = 1;
 constexpr std::uint16_t httpErrNothingToPost = 2;
-constexpr std::uint16_t httpErrScheme = 3;
+constexpr std::uint16_t httpErrBadUrl = 3;
 constexpr std::uint16_t httpErrLineTooLong = 4;
 constexpr std::uint16_t httpErrTooManyRelocations = 5;
 constexpr std::uint16_t httpErrBadRelocation = 6;
@@ -227,6 +227,8 @@ protected:
     virtual void TriggerSendData(const char* Buffer, int Len);
     virtual void TriggerSendEnd();
     virtual void TriggerRequestDone();
+    virtual void TriggerLocationChange();
+    virtual void TriggerSocketError();
     virtual void SetReady();
     virtual void AdjustDocName();
 
@@ -245,11 +247,11 @@ private:
     void BuildHeaderLines(const std::string& Method, TStringList& Lines);
     void ReadHeaderBytes();
     void HeaderEnded();
-    void EnterBody();
-    void TakeStatusLine(std::string_view Line);
+    // The header is over: First (when given) and the bytes buffered behind the header are the
+    // document's first bytes.
+    void EnterBody(std::string_view First);
     void TakeField(const std::string& Name, std::string_view Value);
     void DeliverBody(const char* Data, std::size_t Len);
-    void EndBodyAtLength();
     // Ends the running request with a failure the client found itself (RequestDoneError :=
     // Code): the connection is dropped and completion is posted.
     void Fail(std::uint16_t Code, const std::string& Reason);
