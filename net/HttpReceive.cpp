@@ -41,9 +41,11 @@ void THttpCli::ReadBody() {
         const int count = socket_->Receive(bodyBuffer_.get(), kBodyBufferSize);
         if (count <= 0) return;
         DeliverBody(bodyBuffer_.get(), static_cast<std::size_t>(count));
-        // A short read took everything the system held: asking again would only cost a call.
-        if (count < kBodyBufferSize || serial != serial_ || !Running() || state_ != httpWaitingBody)
-            return;
+        if (serial != serial_ || !Running() || state_ != httpWaitingBody) return;
+        // The first read of a turn is served from what the socket read ahead to report the
+        // data; more is likely waiting. After that a short read took everything the system
+        // held, and asking again would only cost a call.
+        if (turn > 0 && count < kBodyBufferSize) return;
     }
 }
 
