@@ -3,6 +3,7 @@
 #include "net/WSockBuf.h"
 #include "net/WSocketLibrary.h"
 #include "net/WSocketLine.h"
+#include "net/WSocketSocks.h"
 #include "net/WinsockEmulation.h"
 #include "ui/Component.h"
 #include "ui/EventLoop.h"
@@ -293,7 +294,6 @@ protected:
     int multiCastIpTTL_ = 1;
     bool reuseAddr_ = false;
 
-private:
     // Runs an event's handler, if one is assigned. A copy runs, so a handler that reassigns or
     // clears its own event (an owner going away) does not destroy the code that is running.
     template <typename Event, typename... Args> void Fire(const Event& event, Args... args) {
@@ -306,6 +306,8 @@ private:
         } leave{handlersRunning_};
         handler(this, args...);
     }
+
+private:
     int handlersRunning_ = 0;
     void ForgetLookup();
     // Connect after the descriptor exists: options, registration, the connect itself; false
@@ -342,14 +344,96 @@ private:
     void HandleReverseLookupDone(TMessage& Msg);
 };
 
-// Proxy layer; passes everything through until the SOCKS handshake is added.
+// Proxy layer: with SocksServer set, Connect reaches the proxy, and the SOCKS 4, 4A or 5
+// handshake runs inside the receive path; OnSessionConnected fires once the proxy reports the
+// destination connected, or with the failure's code, followed by the close. Without a proxy
+// everything passes through.
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     using TCustomWSocket::TCustomWSocket;
 
+    // Proxy host and port; changeable only while closed, and cleared by every close.
+    const std::string& SocksServer() const noexcept { return socksServer_; }
+    virtual void SetSocksServer(const std::string& Value);
+    const std::string& SocksPort() const noexcept { return socksPort_; }
+    virtual void SetSocksPort(const std::string& Value);
+    // "4", "4A" or "5"; "5" again after every close.
+    const std::string& SocksLevel() const noexcept { return socksLevel_; }
+    void SetSocksLevel(const std::string& Value);
+    const std::string& SocksUsercode() const noexcept { return socksUsercode_; }
+    void SetSocksUsercode(const std::string& Value) { socksUsercode_ = Value; }
+    const std::string& SocksPassword() const noexcept { return socksPassword_; }
+    void SetSocksPassword(const std::string& Value) { socksPassword_ = Value; }
+    TSocksAuthentication SocksAuthentication() const noexcept { return socksAuthentication_; }
+    void SetSocksAuthentication(TSocksAuthentication Value) noexcept {
+        socksAuthentication_ = Value;
+    }
+
+    // Serves the bytes that came behind the proxy's reply first.
+    int RcvdCount() override;
+    void Connect() override;
+    void Listen() override;
+
+    TSessionConnected OnSocksConnected;
+    TSocksErrorEvent OnSocksError;
+    TSocksAuthStateEvent OnSocksAuthState;
+
 protected:
-    // Set while the proxy handshake owns the received bytes; the layers above keep out.
-    bool socksHandshaking_ = false;
+    virtual void TriggerSocksConnected(std::uint16_t Error);
+    virtual void TriggerSocksError(std::int32_t Error, const std::string& Msg);
+    virtual void TriggerSocksAuthState(TSocksAuthState AuthState);
+
+    void ResetToDefaults() override;
+    bool TriggerDataAvailable(std::uint16_t Error) override;
+    void TriggerSessionConnected(std::uint16_t Error) override;
+    void TriggerSessionClosed(std::uint16_t Error) override;
+    int RawReceive(void* Buffer, int BufferSize) override;
+
+    // While the handshake owns the received bytes, the layers above keep out.
+    bool SocksHandshaking() const noexcept { return socksState_ != socksStateIdle; }
+
+private:
+    bool SocksLevel4() const noexcept { return socksLevel_[0] == '4'; }
+    // The connection Handle is still the one in use: a handler may have closed it.
+    bool Still(TSocket Handle) const noexcept {
+        return hSocket_ == Handle && state_ == wsConnected;
+    }
+    void SendSocksConnectRequest();
+    void SendSocksCredentials();
+    void SendHandshake(const std::string& Bytes);
+    // Reads behind the reply bytes already in, up to Limit in all; false when nothing came
+    // (a failure it has reported included).
+    bool ReadSocksReply(std::size_t Limit);
+    // The handshake step for the bytes in the reply buffer; one per state. The result is the
+    // receive loop's: whether the data was taken.
+    bool SocksMethodsStep();
+    bool SocksAuthStep();
+    bool SocksConnectStep();
+    // The proxy reported the destination connected: on to the application.
+    bool SocksAccepted(const TSocksVerdict& Verdict);
+    // OnSocksError, OnSessionConnected(Code) unless Connected is false, then the close with
+    // Code; every step runs even when a handler raises.
+    void FailSocks(std::int32_t Code, const std::string& Msg, bool Connected = true);
+    // Offers the bytes left behind the reply until they are read, then the platform's.
+    bool DeliverData(std::uint16_t Error);
+
+    TSocksState socksState_ = socksStateIdle;
+    std::string socksServer_;
+    std::string socksPort_;
+    std::string socksLevel_ = "5";
+    std::string socksUsercode_;
+    std::string socksPassword_;
+    TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+    bool socksServerAssigned_ = false;
+    std::uint8_t socksMethod_ = 0; // offered to a version 5 proxy
+    unsigned char socksReply_[kSocksReplySize] = {};
+    std::size_t socksRcvdCount_ = 0;
+    // Application bytes that came behind the version 5 reply, not read yet.
+    std::size_t socksLeftover_ = 0;
+    std::size_t socksLeftoverPos_ = 0;
+    std::uint16_t socksDestPort_ = 0; // host order
+    std::string socksBoundAddr_;
+    std::string socksBoundPort_;
 };
 
 // Line mode: received bytes are collected, and OnDataAvailable fires once per complete line,
@@ -389,7 +473,7 @@ protected:
 
 private:
     bool LineActive() const noexcept {
-        return lineMode_ && !lineEnd_.empty() && !socksHandshaking_;
+        return lineMode_ && !lineEnd_.empty() && !SocksHandshaking();
     }
     // Makes room for Extra more bytes behind the buffered ones (and the trailing zero);
     // false at the ceiling.
