@@ -67,6 +67,13 @@ void THttpCli::BindSocket() {
     s.OnDnsLookupDone = [this](TObject* Sender, std::uint16_t Error) {
         SocketDnsLookupDone(Sender, Error);
     };
+    s.OnSocksConnected = [this](TObject*, std::uint16_t Error) {
+        if (OnSocksConnected) OnSocksConnected(this, Error);
+    };
+    s.OnSocksError = [this](TObject*, std::int32_t Error, const std::string& Msg) {
+        socksError_ = Msg;
+        if (OnSocksError) OnSocksError(this, Error, Msg);
+    };
     // A socket with an error handler reports failures there instead of raising; the request
     // must still end.
     s.OnError = [this](TObject*) {
@@ -84,8 +91,25 @@ void THttpCli::SetMultiThreaded(bool Value) {
     socket_->SetMultiThreaded(Value);
 }
 
+void THttpCli::SetSocksLevel(const std::string& Value) {
+    if (Value == "4a")
+        socksLevel_ = "4A";
+    else if (Value == "4" || Value == "4A" || Value == "5")
+        socksLevel_ = Value;
+    else
+        throw ESocketException("Invalid socks level. Must be 4, 4A or 5.");
+}
+
 void THttpCli::ApplySocks() {
     // The socket forgets its proxy at every close; the client keeps it for every connection.
+    socksError_.clear();
+    if (socksServer_.empty()) return;
+    socket_->SetSocksServer(socksServer_);
+    socket_->SetSocksPort(socksPort_);
+    socket_->SetSocksLevel(socksLevel_);
+    socket_->SetSocksUsercode(socksUsercode_);
+    socket_->SetSocksPassword(socksPassword_);
+    socket_->SetSocksAuthentication(socksAuthentication_);
 }
 
 // ---- Messages and completion ----
@@ -335,7 +359,8 @@ void THttpCli::SocketSessionConnected(TObject*, std::uint16_t Error) {
     if (Error != 0) {
         requestDoneError_ = Error;
         statusCode_ = 404;
-        reasonPhrase_ = SocketErrorText(Error) + " (Error #" + std::to_string(Error) + ")";
+        const std::string text = socksError_.empty() ? SocketErrorText(Error) : socksError_;
+        reasonPhrase_ = text + " (Error #" + std::to_string(Error) + ")";
         SocketSessionClosed(socket_.get(), Error);
         return;
     }

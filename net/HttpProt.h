@@ -134,13 +134,18 @@ public:
     const std::string& SocksServer() const noexcept { return socksServer_; }
     void SetSocksServer(const std::string& Value) { socksServer_ = Value; }
     const std::string& SocksLevel() const noexcept { return socksLevel_; }
-    void SetSocksLevel(const std::string& Value) { socksLevel_ = Value; }
+    // "4", "4A" ("4a") or "5"; raises ESocketException for anything else.
+    void SetSocksLevel(const std::string& Value);
     const std::string& SocksPort() const noexcept { return socksPort_; }
     void SetSocksPort(const std::string& Value) { socksPort_ = Value; }
     const std::string& SocksUsercode() const noexcept { return socksUsercode_; }
     void SetSocksUsercode(const std::string& Value) { socksUsercode_ = Value; }
     const std::string& SocksPassword() const noexcept { return socksPassword_; }
     void SetSocksPassword(const std::string& Value) { socksPassword_ = Value; }
+    TSocksAuthentication SocksAuthentication() const noexcept { return socksAuthentication_; }
+    void SetSocksAuthentication(TSocksAuthentication Value) noexcept {
+        socksAuthentication_ = Value;
+    }
 
     // Public, not published. RcvdStream and SendStream are not owned.
     TStream* RcvdStream() const noexcept { return rcvdStream_; }
@@ -195,6 +200,7 @@ public:
     THttpRequestDone OnRequestDone;
     TNotifyEvent OnSocketError;
     TSessionConnected OnSocksConnected;
+    TSocksErrorEvent OnSocksError;
 
 protected:
     virtual void GotHeaderLine();
@@ -297,6 +303,9 @@ private:
     std::string socksPort_;
     std::string socksUsercode_;
     std::string socksPassword_;
+    TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+    // What the proxy handshake reported last, for the request's reason phrase.
+    std::string socksError_;
 
     TStream* rcvdStream_ = nullptr;
     TStream* sendStream_ = nullptr;

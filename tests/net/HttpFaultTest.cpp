@@ -118,3 +118,49 @@ TEST_F(HttpTest, QuitAndAbortEndTheRequest) {
 }
 
 } // namespace
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values) {
+    std::string text;
+    for (int v : values)
+        text.push_back(static_cast<char>(v));
+    return text;
+}
+
+// A scripted SOCKS 5 proxy that takes the connect request for 127.0.0.1:80 (sent as a name)
+// and answers with the given reply code.
+std::vector<P::Step> Socks5(int reply) {
+    return {P::ReadBytes(3), P::Send(Bytes({5, 0})), P::ReadBytes(16),
+            P::Send(Bytes({5, reply, 0, 1, 127, 0, 0, 1, 0, 80}))};
+}
+
+TEST_F(HttpTest, ThroughSocks5AndASocksFailure) {
+    std::vector<P::Step> script = Socks5(0);
+    script.push_back(P::ReadUntilLine(""));
+    script.push_back(P::Send("HTTP/1.0 200 OK\r\n\r\nvia socks"));
+    {
+        P proxy(script);
+        cli->SetURL("http://127.0.0.1/doc");
+        cli->SetSocksServer("127.0.0.1");
+        cli->SetSocksPort(proxy.PortText());
+        RunAsync();
+        Check(proxy);
+        EXPECT_EQ(cli->RequestDoneError(), 0);
+        EXPECT_EQ(body.DataString(), "via socks");
+        EXPECT_EQ(proxy.Received().substr(0, 19),
+                  Bytes({5, 1, 0, 5, 1, 0, 3, 9}) + "127.0.0.1" + Bytes({0, 80}));
+    }
+    P refused(Socks5(5));
+    cli->SetSocksPort(refused.PortText());
+    std::string socksMessage;
+    cli->OnSocksError = [&](TObject*, std::int32_t, const std::string& msg) { socksMessage = msg; };
+    RunAsync();
+    Check(refused);
+    EXPECT_GE(cli->RequestDoneError(), 20001);
+    EXPECT_FALSE(socksMessage.empty());
+    EXPECT_EQ(cli->ReasonPhrase().substr(0, socksMessage.size()), socksMessage);
+    EXPECT_THROW(cli->SetSocksLevel("6"), ESocketException);
+}
+
+} // namespace
