@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -41,163 +42,93 @@ struct TExchange {
 };
 
 struct TSocksCase {
-    const char* name;
-    const char* level;
+    std::string name;
+    std::string level;
     TSocksAuthentication auth;
-    std::string addr;
     std::vector<TExchange> exchanges;
     std::vector<std::string> events;
-    bool splittable = true; // a reply whose verdict does not depend on how it arrives
+    bool splittable; // false: the verdict depends on how the reply arrives
 };
 
-std::vector<std::string> Failure(int code, const std::string& msg) {
-    const std::string c = std::to_string(code);
-    return {"socks connected 0", "socks error " + c + " " + msg, "connected " + c, "closed " + c};
-}
+using TReplyRow = std::tuple<std::string, int, const char*>; // reply, code, message
 
-std::vector<std::string> AuthFailure(int code, const std::string& msg) {
+std::vector<std::string> Failure(int code, const std::string& msg, bool authenticating) {
     const std::string c = std::to_string(code);
-    return {"socks connected 0", "auth 0", "socks error " + c + " " + msg,
-            "connected " + c,    "auth 2", "closed " + c};
+    if (authenticating)
+        return {"socks connected 0", "auth 0", "socks error " + c + " " + msg,
+                "connected " + c,    "auth 2", "closed " + c};
+    return {"socks connected 0", "socks error " + c + " " + msg, "connected " + c, "closed " + c};
 }
 
 const std::vector<TSocksCase>& Cases() {
     static const std::vector<TSocksCase> cases = [] {
-        // Each run ends with the test's own close.
-        const std::vector<std::string> granted = {"socks connected 0", "connected 0", "closed 0"};
-        const auto noAuth = socksNoAuthentication;
-        const auto auth = socksAuthenticateUsercode;
-        const TExchange methods{kMethodsNoAuth, Bytes({5, 0})};
-        std::vector<TSocksCase> all = {
-            {"level 5", "5", noAuth, "example", {methods, {kConnect5, kGranted5}}, granted},
-            {"level 5 with user and password",
-             "5",
-             auth,
-             "example",
-             {{kMethodsAuth, Bytes({5, 2})}, {kCredentials, Bytes({1, 0})}, {kConnect5, kGranted5}},
-             {"socks connected 0", "auth 0", "auth 1", "connected 0", "closed 0"}},
-            {"level 5, authentication offered but not required",
-             "5",
-             auth,
-             "example",
-             {{kMethodsAuth, Bytes({5, 0})}, {kConnect5, kGranted5}},
-             {"socks connected 0", "auth 3", "connected 0", "closed 0"}},
-            {"level 5, bound host name",
-             "5",
-             noAuth,
-             "example",
-             {methods, {kConnect5, Bytes({5, 0, 0, 3, 4}) + "host" + Bytes({0, 80})}},
-             granted},
-            {"level 5, bound IPv6 address",
-             "5",
-             noAuth,
-             "example",
-             {methods,
-              {kConnect5, Bytes({5, 0, 0, 4}) + std::string(15, '\0') + Bytes({1, 0, 80})}},
-             granted},
-            {"level 4", "4", noAuth, "127.0.0.1", {{kConnect4, kGranted4}}, granted},
-            {"level 4A", "4A", noAuth, "example", {{kConnect4A, kGranted4}}, granted},
-            {"level 4, wrong version",
-             "4",
-             noAuth,
-             "127.0.0.1",
-             {{kConnect4, Bytes({4, 90, 0, 0, 0, 0, 0, 0})}},
-             Failure(20002, "socks version error")},
-            {"level 4, rejected",
-             "4",
-             noAuth,
-             "127.0.0.1",
-             {{kConnect4, Bytes({0, 91, 0, 0, 0, 0, 0, 0})}},
-             Failure(20016, "request rejected or failed")},
-            {"level 4, refused",
-             "4",
-             noAuth,
-             "127.0.0.1",
-             {{kConnect4, Bytes({0, 92, 0, 0, 0, 0, 0, 0})}},
-             Failure(20008, "connection refused")},
-            {"level 4, user not confirmed",
-             "4",
-             noAuth,
-             "127.0.0.1",
-             {{kConnect4, Bytes({0, 93, 0, 0, 0, 0, 0, 0})}},
-             Failure(20015, "authentification failed")},
-            {"level 4, unknown code",
-             "4",
-             noAuth,
-             "127.0.0.1",
-             {{kConnect4, Bytes({0, 94, 0, 0, 0, 0, 0, 0})}},
-             Failure(20012, "unassigned error #94")},
-            {"level 5, wrong version in the method reply",
-             "5",
-             noAuth,
-             "example",
-             {{kMethodsNoAuth, Bytes({4, 0})}},
-             Failure(20002, "socks version error")},
-            {"level 5, no acceptable method",
-             "5",
-             noAuth,
-             "example",
-             {{kMethodsNoAuth, Bytes({5, 0xFF})}},
-             Failure(20003, "authentification method not acceptable")},
-            {"level 5, password refused",
-             "5",
-             auth,
-             "example",
-             {{kMethodsAuth, Bytes({5, 2})}, {kCredentials, Bytes({1, 1})}},
-             AuthFailure(20015, "socks authentication failed")},
-            {"level 5, wrong version in the password reply",
-             "5",
-             auth,
-             "example",
-             {{kMethodsAuth, Bytes({5, 2})}, {kCredentials, Bytes({5, 0})}},
-             AuthFailure(20002, "socks version error")},
-            {"level 5, password reply too long",
-             "5",
-             auth,
-             "example",
-             {{kMethodsAuth, Bytes({5, 2})}, {kCredentials, Bytes({1, 0, 0})}},
-             AuthFailure(20001, "too much data availaible"),
-             false},
-            {"level 5, wrong version in the connect reply",
-             "5",
-             noAuth,
-             "example",
-             {methods, {kConnect5, Bytes({4, 0, 0, 1, 0, 0, 0, 0, 0, 0})}},
-             Failure(20002, "socks version error")},
-            {"level 5, unknown address type",
-             "5",
-             noAuth,
-             "example",
-             {methods, {kConnect5, Bytes({5, 0, 0, 9, 0})}},
-             Failure(20011, "address type not supported")},
-            // The name would not fit the reply buffer: no waiting for the rest of it.
-            {"level 5, bound host longer than the buffer",
-             "5",
-             noAuth,
-             "example",
-             {methods, {kConnect5, Bytes({5, 0, 0, 3, 121})}},
-             Failure(20001, "socks reply too long")},
-            {"level 5, proxy hangs up",
-             "5",
-             noAuth,
-             "example",
-             {methods, {kConnect5, ""}},
-             Failure(10054, "connection closed by socks server")},
+        std::vector<TSocksCase> all;
+        const auto add = [&](std::string name, const char* level, TSocksAuthentication auth,
+                             std::vector<TExchange> exchanges, std::vector<std::string> events,
+                             bool splittable = true) {
+            all.push_back({std::move(name), level, auth, std::move(exchanges), std::move(events),
+                           splittable});
         };
+        const auto none = socksNoAuthentication;
+        const auto user = socksAuthenticateUsercode;
+        const TExchange methods{kMethodsNoAuth, Bytes({5, 0})};
+        const TExchange userMethod{kMethodsAuth, Bytes({5, 2})};
+        // Each granted run ends with the test's own close.
+        const std::vector<std::string> granted = {"socks connected 0", "connected 0", "closed 0"};
+
+        add("level 5", "5", none, {methods, {kConnect5, kGranted5}}, granted);
+        add("level 5 with user and password", "5", user,
+            {userMethod, {kCredentials, Bytes({1, 0})}, {kConnect5, kGranted5}},
+            {"socks connected 0", "auth 0", "auth 1", "connected 0", "closed 0"});
+        add("level 5, user and password not required", "5", user,
+            {{kMethodsAuth, Bytes({5, 0})}, {kConnect5, kGranted5}},
+            {"socks connected 0", "auth 3", "connected 0", "closed 0"});
+        for (const std::string& bound :
+             {Bytes({3, 4}) + "host", Bytes({4}) + std::string(15, '\0') + Bytes({1})})
+            add("level 5, bound address type " + std::to_string(bound[0]), "5", none,
+                {methods, {kConnect5, Bytes({5, 0, 0}) + bound + Bytes({0, 80})}}, granted);
+        add("level 4", "4", none, {{kConnect4, kGranted4}}, granted);
+        add("level 4A", "4A", none, {{kConnect4A, kGranted4}}, granted);
+
+        const std::string zeros(6, '\0');
+        for (const auto& [reply, code, msg] :
+             std::vector<TReplyRow>{{Bytes({4, 90}) + zeros, 20002, "socks version error"},
+                                    {Bytes({0, 91}) + zeros, 20016, "request rejected or failed"},
+                                    {Bytes({0, 92}) + zeros, 20008, "connection refused"},
+                                    {Bytes({0, 93}) + zeros, 20015, "authentification failed"},
+                                    {Bytes({0, 94}) + zeros, 20012, "unassigned error #94"}})
+            add(std::string("level 4: ") + msg, "4", none, {{kConnect4, reply}},
+                Failure(code, msg, false));
+        for (const auto& [reply, code, msg] : std::vector<TReplyRow>{
+                 {Bytes({4, 0}), 20002, "socks version error"},
+                 {Bytes({5, 0xFF}), 20003, "authentification method not acceptable"}})
+            add(std::string("method reply: ") + msg, "5", none, {{kMethodsNoAuth, reply}},
+                Failure(code, msg, false));
+        for (const auto& [reply, code, msg] :
+             std::vector<TReplyRow>{{Bytes({1, 1}), 20015, "socks authentication failed"},
+                                    {Bytes({5, 0}), 20002, "socks version error"},
+                                    {Bytes({1, 0, 0}), 20001, "too much data availaible"}})
+            add(std::string("password reply: ") + msg, "5", user,
+                {userMethod, {kCredentials, reply}}, Failure(code, msg, true), code != 20001);
+
+        std::vector<TReplyRow> connectRows = {
+            {Bytes({4, 0, 0, 1}) + zeros, 20002, "socks version error"},
+            {Bytes({5, 0, 0, 9, 0}), 20011, "address type not supported"},
+            // A name that would not fit the reply buffer: no waiting for the rest of it.
+            {Bytes({5, 0, 0, 3, 121}), 20001, "socks reply too long"},
+            {"", 10054, "connection closed by socks server"}};
         const char* const texts[] = {
             "general SOCKS server failure", "connection not allowed by ruleset",
             "network unreachable",          "host unreachable",
             "connection refused",           "time to live expired",
             "command not supported",        "address type not supported",
             "unassigned error #9"};
-        for (int code = 1; code <= 9; ++code) {
-            all.push_back({"level 5, failure reply",
-                           "5",
-                           noAuth,
-                           "example",
-                           {methods, {kConnect5, Bytes({5, code, 0, 1, 0, 0, 0, 0, 0, 0})}},
-                           Failure(code == 9 ? 20012 : 20003 + code, texts[code - 1])});
-        }
+        for (int code = 1; code <= 9; ++code)
+            connectRows.emplace_back(Bytes({5, code, 0, 1}) + zeros,
+                                     code == 9 ? 20012 : 20003 + code, texts[code - 1]);
+        for (const auto& [reply, code, msg] : connectRows)
+            add(std::string("connect reply: ") + msg, "5", none, {methods, {kConnect5, reply}},
+                Failure(code, msg, false));
         return all;
     }();
     return cases;
@@ -258,9 +189,10 @@ protected:
         ScriptedPeer proxy(script);
         TWSocket socket;
         Attach(socket);
-        Aim(socket, proxy, c.level, c.auth, c.addr);
+        // Level 4 sends an address, the others the name.
+        Aim(socket, proxy, c.level, c.auth, c.level == "4" ? "127.0.0.1" : "example");
         socket.Connect();
-        EXPECT_TRUE(PumpUntil([&] { return Ended(); })) << c.name << " split " << Split;
+        EXPECT_TRUE(PumpUntil([&] { return Ended(); }));
         PumpFor(10);
         socket.Close();
         EXPECT_TRUE(PumpUntil([&] { return proxy.Finished(); }));
@@ -280,7 +212,7 @@ TEST_F(WSocketSocks, GoldenTranscriptsWithEveryReplySplitAtEveryByte) {
             longest = std::max(longest, exchange.reply.size());
         }
         for (std::size_t split = 0; split < (c.splittable ? longest : 1); ++split) {
-            SCOPED_TRACE(std::string(c.name) + ", split after " + std::to_string(split));
+            SCOPED_TRACE(c.name + ", split after " + std::to_string(split));
             std::string requests;
             EXPECT_THAT(Run(c, split, requests), ElementsAreArray(c.events));
             EXPECT_EQ(requests, expected);
@@ -318,88 +250,58 @@ TEST(SocksWire, BoundAddressAndPortOfTheConnectReply) {
     EXPECT_EQ(Socks5ConnectReply(reply, 5).Code, 20001);
 }
 
-// Fields a one-byte length cannot carry are refused before anything of them is sent.
+// Fields a one-byte length cannot carry are refused before anything of them is sent; the
+// longest that fit go out whole.
 TEST_F(WSocketSocks, FieldsTooLongForTheRequestFailTheConnection) {
     const std::string tooLong(256, 'x');
     const std::string longest(255, 'x');
     struct TCase {
         const char* level;
-        TSocksAuthentication auth;
         std::string user, pass, addr;
-        Steps script;
-        std::string sent;
-        std::string error; // empty: the request goes out
+        std::string request; // what follows the method offer; empty when refused
+        std::string error;
     };
     const TCase cases[] = {
-        {"4", socksNoAuthentication, tooLong, "", "127.0.0.1", {}, "", "socks user code too long"},
-        {"4A", socksNoAuthentication, "", "", tooLong, {}, "", "socks host name too long"},
-        {"5",
-         socksNoAuthentication,
-         "",
-         "",
-         tooLong,
-         {ScriptedPeer::ReadBytes(3), ScriptedPeer::Send(Bytes({5, 0}))},
-         kMethodsNoAuth,
-         "socks host name too long"},
-        {"5",
-         socksAuthenticateUsercode,
-         tooLong,
-         "p",
-         "example",
-         {ScriptedPeer::ReadBytes(3), ScriptedPeer::Send(Bytes({5, 2}))},
-         kMethodsAuth,
-         "socks user code too long"},
-        {"5",
-         socksAuthenticateUsercode,
-         "u",
-         tooLong,
-         "example",
-         {ScriptedPeer::ReadBytes(3), ScriptedPeer::Send(Bytes({5, 2}))},
-         kMethodsAuth,
-         "socks password too long"},
-        {"5",
-         socksAuthenticateUsercode,
-         longest,
-         longest,
-         "example",
-         {ScriptedPeer::ReadBytes(3), ScriptedPeer::Send(Bytes({5, 2})),
-          ScriptedPeer::ReadBytes(513)},
-         kMethodsAuth + Bytes({1, 255}) + longest + Bytes({255}) + longest,
-         ""},
-        {"5",
-         socksNoAuthentication,
-         "",
-         "",
-         longest,
-         {ScriptedPeer::ReadBytes(3), ScriptedPeer::Send(Bytes({5, 0})),
-          ScriptedPeer::ReadBytes(262)},
-         kMethodsNoAuth + Bytes({5, 1, 0, 3, 255}) + longest + Bytes({0x1F, 0x90}),
-         ""},
+        {"4", tooLong, "", "127.0.0.1", "", "socks user code too long"},
+        {"4A", "", "", tooLong, "", "socks host name too long"},
+        {"5", "", "", tooLong, "", "socks host name too long"},
+        {"5", tooLong, "p", "example", "", "socks user code too long"},
+        {"5", "u", tooLong, "example", "", "socks password too long"},
+        {"5", longest, longest, "example", Bytes({1, 255}) + longest + Bytes({255}) + longest, ""},
+        {"5", "", "", longest, Bytes({5, 1, 0, 3, 255}) + longest + Bytes({0x1F, 0x90}), ""},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(std::string(c.level) + " " + c.error);
-        events.clear();
-        Steps script = c.script;
+        const bool level5 = c.level[0] == '5';
+        const bool withUser = !c.pass.empty();
+        Steps script;
+        if (level5)
+            script = {ScriptedPeer::ReadBytes(3), ScriptedPeer::Send(Bytes({5, withUser ? 2 : 0}))};
+        if (!c.request.empty())
+            script.push_back(ScriptedPeer::ReadBytes(static_cast<int>(c.request.size())));
         script.push_back(ScriptedPeer::ExpectClosed());
+        const std::string sent =
+            (level5 ? (withUser ? kMethodsAuth : kMethodsNoAuth) : std::string()) + c.request;
         ScriptedPeer proxy(script);
         TWSocket socket;
         Attach(socket);
-        Aim(socket, proxy, c.level, c.auth, c.addr);
+        Aim(socket, proxy, c.level, withUser ? socksAuthenticateUsercode : socksNoAuthentication,
+            c.addr);
         socket.SetSocksUsercode(c.user);
         socket.SetSocksPassword(c.pass);
+        events.clear();
         socket.Connect();
         if (c.error.empty()) {
-            ASSERT_TRUE(PumpUntil([&] { return proxy.Received().size() == c.sent.size(); }));
+            ASSERT_TRUE(PumpUntil([&] { return proxy.Received().size() == sent.size(); }));
             EXPECT_EQ(socket.State(), wsConnected);
             socket.Close();
         } else {
             ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
-            EXPECT_TRUE(std::find(events.begin(), events.end(), "socks error 20014 " + c.error) !=
-                        events.end());
+            EXPECT_THAT(events, Contains("socks error 20014 " + c.error));
             EXPECT_EQ(events.back(), "closed 20014");
         }
         ASSERT_TRUE(PumpUntil([&] { return proxy.Finished(); }));
-        EXPECT_EQ(proxy.Received(), c.sent);
+        EXPECT_EQ(proxy.Received(), sent);
     }
 }
 
@@ -516,24 +418,26 @@ TEST_F(WSocketSocks, PropertyRulesAndTheResetOfEveryClose) {
     EXPECT_EQ(SocketError([&] { socket.SetSocksLevel("4b"); }),
               "Invalid socks level. Must be 4, 4A or 5.");
     EXPECT_EQ(socket.SocksLevel(), "4A");
-
-    TRawListener direct;
     socket.SetSocksServer("127.0.0.1");
-    socket.SetSocksPort("1080");
     socket.SetProto("udp");
     socket.SetAddr("127.0.0.1");
-    socket.SetPort(direct.PortText());
+    socket.SetPort("80");
     EXPECT_EQ(SocketError([&] { socket.Connect(); }),
               "tcp is the only protocol supported thru socks server");
     EXPECT_EQ(SocketError([&] { socket.Listen(); }),
               "Listening is not supported thru socks server");
     socket.SetProto("tcp");
-    socket.SetSocksServer(" ");
-    socket.SetSocksLevel("5");
+
+    // The settings hold while a session through the proxy lasts; its close resets them, not
+    // the credentials, so the next connect goes direct.
+    ScriptedPeer proxy(
+        {ScriptedPeer::ReadBytes(9), ScriptedPeer::Send(kGranted4), ScriptedPeer::ExpectClosed()});
     Attach(socket);
-    socket.Connect(); // no proxy: straight to the listener
-    ASSERT_TRUE(PumpUntil([&] { return socket.State() == wsConnected; }));
-    EXPECT_THAT(events, ElementsAre("connected 0"));
+    Aim(socket, proxy, "4", socksNoAuthentication, "127.0.0.1");
+    socket.SetSocksUsercode("");
+    socket.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
+    EXPECT_THAT(events, ElementsAre("socks connected 0", "connected 0"));
     const std::pair<std::function<void()>, const char*> refused[] = {
         {[&] { socket.SetSocksServer("x"); }, "Can't change socks server if not closed"},
         {[&] { socket.SetSocksPort("1"); }, "Can't change socks port if not closed"},
@@ -542,23 +446,11 @@ TEST_F(WSocketSocks, PropertyRulesAndTheResetOfEveryClose) {
     for (const auto& [call, message] : refused)
         EXPECT_EQ(SocketError(call), message);
     socket.Close();
-
-    // A session through a proxy; its close resets the proxy settings, not the credentials,
-    // so the next connect goes direct.
-    ScriptedPeer proxy({ScriptedPeer::ReadBytes(static_cast<int>(kConnect4.size()) - 4),
-                        ScriptedPeer::Send(kGranted4), ScriptedPeer::ExpectClosed()});
-    Aim(socket, proxy, "4", socksNoAuthentication, "127.0.0.1");
-    socket.SetSocksUsercode("");
-    events.clear();
-    socket.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
-    EXPECT_THAT(events, ElementsAre("socks connected 0", "connected 0"));
-    socket.Close();
     EXPECT_EQ(socket.SocksServer(), "");
     EXPECT_EQ(socket.SocksPort(), "");
     EXPECT_EQ(socket.SocksLevel(), "5");
     EXPECT_EQ(socket.SocksPassword(), "pass");
-    EXPECT_EQ(socket.SocksAuthentication(), socksNoAuthentication);
+    TRawListener direct;
     socket.SetAddr("127.0.0.1");
     socket.SetPort(direct.PortText());
     events.clear();
