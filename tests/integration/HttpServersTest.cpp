@@ -3,8 +3,10 @@
 
 #include "net/HttpProt.h"
 
+#include "tests/integration/DanteServer.h"
 #include "tests/integration/HttpServers.h"
 #include "tests/support/EventLoopFixture.h"
+#include "tests/support/LoopbackPort.h"
 
 #include "ui/TickCount.h"
 
@@ -150,6 +152,38 @@ TEST_F(HttpServers, TinyproxyWithBasicAuthorization) {
     // A relocation keeps going through the proxy.
     EXPECT_EQ(GetCode(NginxUrl("/moved")), 0);
     EXPECT_EQ(body.DataString(), Document());
+}
+
+} // namespace
+
+namespace {
+
+// End to end: HTTP through SOCKS through a private Dante to nginx, a relocation included (the
+// socket forgets its proxy at every close, so the second connection shows the client sets it
+// again).
+TEST_F(HttpServers, ThroughSocksByDante) {
+    Dante dante;
+    std::string why;
+    if (!dante.Start(why, "none")) GTEST_SKIP() << why;
+    cli.SetSocksServer("127.0.0.1");
+    cli.SetSocksPort(dante.PortText());
+    int socksConnects = 0;
+    cli.OnSocksConnected = [&](TObject*, std::uint16_t error) {
+        EXPECT_EQ(error, 0);
+        ++socksConnects;
+    };
+    for (const char* level : {"5", "4"}) {
+        SCOPED_TRACE(level);
+        cli.SetSocksLevel(level);
+        EXPECT_EQ(GetCode(NginxUrl("/doc.txt")), 0);
+        EXPECT_EQ(body.DataString(), Document());
+        EXPECT_EQ(GetCode(NginxUrl("/moved")), 0);
+        EXPECT_EQ(body.DataString(), Document());
+    }
+    EXPECT_EQ(socksConnects, 6);
+    // A destination nobody listens on: the proxy's refusal ends the request.
+    EXPECT_NE(GetCode("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/"), 0);
+    EXPECT_NE(cli.RequestDoneError(), 0);
 }
 
 } // namespace
