@@ -1,0 +1,54 @@
+#pragma once
+
+// Private HTTP peers on free loopback ports, each with its own folder for configuration,
+// documents, pid, logs and temporary files, started in the foreground and stopped by the test.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+class PrivateServer {
+public:
+    PrivateServer() = default;
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+    ~PrivateServer() { Stop(); }
+
+    std::uint16_t Port() const { return port_; }
+    std::string PortText() const { return std::to_string(port_); }
+    const std::filesystem::path& Dir() const { return dir_; }
+    void Stop();
+
+protected:
+    // A fresh folder and port; false with the reason when the program is missing.
+    bool Prepare(const std::string& program, const char* package, std::string& why);
+    // Starts the program and waits until its port takes connections.
+    bool Launch(const std::vector<std::string>& args, std::string& why);
+
+private:
+    std::filesystem::path dir_;
+    std::uint16_t port_ = 0;
+    int pid_ = 0;
+};
+
+// nginx serving Dir()/www, with a set of redirects: /moved (301 to /doc.txt), /chain1 to
+// /chain3 (302, 301, 302) ending at /doc.txt, /loop (302 to itself) and /secure (302 to an
+// https URL). Keeps connections open when the client asks.
+class Nginx : public PrivateServer {
+public:
+    bool Start(std::string& why);
+};
+
+// Python's http.server serving Dir()/www (HTTP/1.0, Content-Length on files, 301 for a folder
+// named without its final slash).
+class PythonHttp : public PrivateServer {
+public:
+    bool Start(std::string& why);
+};
+
+// tinyproxy in the foreground, for 127.0.0.1 only, asking for Basic authorization.
+class Tinyproxy : public PrivateServer {
+public:
+    bool Start(const std::string& user, const std::string& password, std::string& why);
+};
