@@ -1,6 +1,7 @@
 #include "app/UnitMain.h"
 
 #include "app/ApplicationObject.h"
+#include "app/BannerDownload.h"
 #include "app/Settings.h"
 #include "app/UnitAbout.h"
 #include "ui/ApplicationErrors.h"
@@ -76,6 +77,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), formats_(TJournalFormats:
     CoolTrayIcon = std::make_unique<TCoolTrayIcon>(this);
     Banner =
         std::make_unique<TSponsorBanner>(*Image, [this](const QString& line) { AppendLog(line); });
+    Banner->SetFetcher(HttpBannerFetcher());
     BindHandlers();
     frmMain = this;
     FormCreate();
