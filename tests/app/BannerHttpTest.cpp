@@ -101,11 +101,4 @@ TEST_F(BannerHttp, OversizedBodyEndsTheDownload) {
     }
 }
 
-TEST_F(BannerHttp, RefusedConnectionIsOneLogLine) {
-    const int port = FreeLoopbackPort();
-    Fetch("http://127.0.0.1:" + std::to_string(port) + "/banner.gif");
-    ASSERT_EQ(log.size(), 1);
-    EXPECT_TRUE(log[0].contains("10061")) << log[0].toStdString();
-}
-
 } // namespace
