@@ -36,8 +36,14 @@ THttpCli::~THttpCli() {
 
 void THttpCli::BindSocket() {
     TWSocket& s = *socket_;
+    // The data handler reads a body until the system has no more; the socket's own loop would
+    // only ask the system again for nothing.
+    s.SetComponentOptions({wsoNoReceiveLoop});
     s.OnSessionClosed = [this](TObject* Sender, std::uint16_t Error) {
-        (this->*sessionClosedHandler_)(Sender, Error);
+        if (closeHandler_ == chLocation)
+            LocationSessionClosed(Sender, Error);
+        else
+            SocketSessionClosed(Sender, Error);
     };
     s.OnDataAvailable = [this](TObject* Sender, std::uint16_t Error) {
         // The socket's receive loop swallows what escapes: a failure here must end the request
@@ -200,7 +206,7 @@ void THttpCli::InternalClear() {
     locationSeen_ = false;
     relocations_ = 0;
     lines_.Clear();
-    lineHandler_ = nullptr;
+    lineHandler_ = lhNone;
 }
 
 void THttpCli::ComputeTarget() {
@@ -245,7 +251,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq) {
 
     ++serial_;
     readyPosted_ = false;
-    sessionClosedHandler_ = &THttpCli::SocketSessionClosed;
+    closeHandler_ = chSession;
     StateChange(httpNotConnected);
     requestType_ = Rq;
     InternalClear();
@@ -336,7 +342,7 @@ void THttpCli::SocketSessionConnected(TObject*, std::uint16_t Error) {
     connected_ = true;
     StateChange(httpConnected);
     TriggerSessionConnected();
-    lineHandler_ = &THttpCli::GotHeaderLine;
+    lineHandler_ = lhHeader;
     StateChange(httpWaitingHeader);
     try {
         switch (requestType_) {
@@ -390,7 +396,7 @@ void THttpCli::SocketSessionClosed(TObject*, std::uint16_t Error) {
 void THttpCli::LocationSessionClosed(TObject*, std::uint16_t) {
     if (!Running()) return;
     connected_ = false;
-    sessionClosedHandler_ = &THttpCli::SocketSessionClosed;
+    closeHandler_ = chSession;
     if (++relocations_ > kHttpMaxRelocations) {
         Fail(httpErrTooManyRelocations, "Too many relocations");
         return;

@@ -236,8 +236,9 @@ protected:
     TWSocket& Socket() noexcept { return *socket_; }
 
 private:
-    using TSocketHandler = void (THttpCli::*)(TObject*, std::uint16_t);
-    using TLineHandler = void (THttpCli::*)();
+    // Who takes the next line or chunk, and who takes the close of the connection.
+    enum TLineHandler { lhNone, lhHeader, lhBody };
+    enum TCloseHandler { chSession, chLocation };
 
     void WndProc(TMessage& Msg);
     void BindSocket();
@@ -246,6 +247,8 @@ private:
     void SendRequestHeader(const std::string& Method);
     void BuildHeaderLines(const std::string& Method, TStringList& Lines);
     void ReadHeaderBytes();
+    void ReadBody();
+    void RunLineHandler();
     void HeaderEnded();
     // The header is over: First (when given) and the bytes buffered behind the header are the
     // document's first bytes.
@@ -324,8 +327,8 @@ private:
     std::unique_ptr<char[]> bodyBuffer_;
     const char* chunk_ = nullptr; // the body chunk GotBodyData delivers
     std::size_t chunkLen_ = 0;
-    TLineHandler lineHandler_ = nullptr;
-    TSocketHandler sessionClosedHandler_ = &THttpCli::SocketSessionClosed;
+    TLineHandler lineHandler_ = lhNone;
+    TCloseHandler closeHandler_ = chSession;
     int headerLineCount_ = 0;
     std::size_t headerBytes_ = 0;
     int bodyLineCount_ = 0;

@@ -7,7 +7,10 @@
 namespace {
 
 // Body bytes are read in blocks this large: a big document then costs few reads.
-constexpr int kBodyBufferSize = 128 * 1024;
+constexpr int kBodyBufferSize = 256 * 1024;
+// Reads per notification; then the event loop gets its turn (timers, other sockets) and the
+// socket reports the rest.
+constexpr int kBodyReadsPerTurn = 16;
 
 } // namespace
 
@@ -18,9 +21,7 @@ void THttpCli::SocketDataAvailable(TObject*, std::uint16_t) {
         return;
     }
     if (state_ == httpWaitingBody) {
-        if (!bodyBuffer_) bodyBuffer_ = std::make_unique<char[]>(kBodyBufferSize);
-        const int count = socket_->Receive(bodyBuffer_.get(), kBodyBufferSize);
-        if (count > 0) DeliverBody(bodyBuffer_.get(), static_cast<std::size_t>(count));
+        ReadBody();
         return;
     }
     const int count = socket_->Receive(lines_.Space(), static_cast<int>(lines_.Room()));
@@ -31,6 +32,21 @@ void THttpCli::SocketDataAvailable(TObject*, std::uint16_t) {
         return;
     }
     ReadHeaderBytes();
+}
+
+void THttpCli::ReadBody() {
+    if (!bodyBuffer_) bodyBuffer_ = std::make_unique<char[]>(kBodyBufferSize);
+    const std::uintptr_t serial = serial_;
+    for (int turn = 0; turn < kBodyReadsPerTurn; ++turn) {
+        const int count = socket_->Receive(bodyBuffer_.get(), kBodyBufferSize);
+        if (count <= 0) return;
+        DeliverBody(bodyBuffer_.get(), static_cast<std::size_t>(count));
+        if (serial != serial_ || !Running() || state_ != httpWaitingBody) return;
+        // The first read of a turn is served from what the socket read ahead to report the
+        // data; more is likely waiting. After that a short read took everything the system
+        // held, and asking again would only cost a call.
+        if (turn > 0 && count < kBodyBufferSize) return;
+    }
 }
 
 void THttpCli::ReadHeaderBytes() {
@@ -51,10 +67,21 @@ void THttpCli::ReadHeaderBytes() {
             Fail(httpErrHeaderTooLarge, "HTTP response header too large");
             return;
         }
-        if (lineHandler_)
-            (this->*lineHandler_)();
-        else
-            SetReady();
+        RunLineHandler();
+    }
+}
+
+void THttpCli::RunLineHandler() {
+    switch (lineHandler_) {
+    case lhHeader:
+        GotHeaderLine();
+        break;
+    case lhBody:
+        GotBodyData();
+        break;
+    case lhNone:
+        SetReady();
+        break;
     }
 }
 
@@ -133,11 +160,10 @@ void THttpCli::HeaderEnded() {
         lines_.Clear();
         headerLineCount_ = 0;
         bodyLineCount_ = 0;
-        sessionClosedHandler_ = &THttpCli::LocationSessionClosed;
+        closeHandler_ = chLocation;
         if (socket_->State() != wsClosed) socket_->Close();
         // A socket that was closed already reports nothing: go on without it.
-        if (Running() && sessionClosedHandler_ == &THttpCli::LocationSessionClosed)
-            LocationSessionClosed(socket_.get(), 0);
+        if (Running() && closeHandler_ == chLocation) LocationSessionClosed(socket_.get(), 0);
         return;
     }
     // HEAD, 204 and 304 replies never carry a body, whatever length they announce.
@@ -155,7 +181,7 @@ void THttpCli::HeaderEnded() {
 
 void THttpCli::EnterBody(std::string_view First) {
     StateChange(httpWaitingBody);
-    lineHandler_ = &THttpCli::GotBodyData;
+    lineHandler_ = lhBody;
     TriggerHeaderEnd();
     if (Running() && !First.empty()) DeliverBody(First.data(), First.size());
     if (Running() && !lines_.Pending().empty())
@@ -172,7 +198,7 @@ void THttpCli::DeliverBody(const char* Data, std::size_t Len) {
     }
     chunk_ = Data;
     chunkLen_ = Len;
-    (this->*lineHandler_)();
+    RunLineHandler();
     // The announced length has arrived: the document is complete even if the server keeps
     // the connection open.
     if (Running() && contentLength_ >= 0 && rcvdCount_ >= contentLength_) {
