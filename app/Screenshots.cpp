@@ -1,16 +1,20 @@
-// Takes a screenshot of the main window on each of its pages, from the X server's own picture
-// of the screen, into the folder given as the first argument. Run under Xvfb by
-// scripts/screenshots; the window is filled with sample content so each page shows its use.
-// With "--scaled", run at 200 %, it takes the Mail page and the About box only.
+// Takes a screenshot of the main window on each of its pages, of its banner and of the About
+// box, from the X server's own picture of the screen, into the folder given as the first
+// argument. Run under Xvfb by scripts/screenshots; the window is filled with sample content so
+// each page shows its use. With the demo server's ports it also checks the demo mailbox, with
+// the banner fetched from the demo web server. With "--scaled", run at 200 %, it takes the
+// Mail page and the About box only.
 
 #include "app/ApplicationObject.h"
 #include "app/UnitAbout.h"
 #include "app/UnitMain.h"
 #include "app/UnitMessage.h"
+#include "tools/DemoBanner.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -22,6 +26,7 @@
 #include <QWindow>
 
 #include <cstdio>
+#include <fstream>
 
 namespace {
 
@@ -39,10 +44,9 @@ std::unique_ptr<TMailMessage> Sample(const char* from, const char* subject, cons
     return message;
 }
 
-bool Grab(QWidget& widget, const QString& file) {
-    const QRect frame = widget.frameGeometry();
-    QPixmap shot =
-        widget.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+bool Grab(QWidget& widget, const QString& file, QRect area = {}) {
+    if (area.isNull()) area = widget.frameGeometry();
+    QPixmap shot = widget.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
     if (!shot.save(file)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
         return false;
@@ -51,8 +55,21 @@ bool Grab(QWidget& widget, const QString& file) {
     return true;
 }
 
-// Checks the demo mailbox on the port and takes the list, the log and one open message.
-int DemoShots(const QString& folder, const QString& port) {
+// The banner control's place on the screen, with a little of the window around it.
+QRect BannerArea(const TfrmMain& window) {
+    const QRect banner(window.Image->mapToGlobal(QPoint(0, 0)), window.Image->size());
+    return banner.adjusted(-6, -6, 6, 6);
+}
+
+// Checks the demo mailbox on the port and takes the list, the log and one open message; the
+// banner comes from the demo web server.
+int DemoShots(const QString& folder, const QString& port, const QString& httpPort) {
+    {
+        const std::string banner = "http://127.0.0.1:" + httpPort.toStdString();
+        std::ofstream(TfrmMain::SettingsFileName(), std::ios::app)
+            << "[Banner]\nImageUrlA=" << banner << "/banner.gif\nImageUrlB=" << banner
+            << "/banner.gif\n";
+    }
     TfrmMessage messageWindow;
     frmMessage = &messageWindow;
     TfrmMain window;
@@ -74,7 +91,12 @@ int DemoShots(const QString& folder, const QString& port) {
     }
     window.cpcMain->setCurrentIndex(0);
     Settle(400);
+    if (!window.Banner->HasImage()) {
+        std::fprintf(stderr, "the demo banner did not arrive:\n%s\n", qPrintable(window.LogText()));
+        return 1;
+    }
     if (!Grab(window, folder + "/demo-1-mail.png")) return 1;
+    if (!Grab(window, folder + "/demo-0-banner.png", BannerArea(window))) return 1;
     window.cpcMain->setCurrentIndex(window.cpcMain->count() - 1);
     Settle(250);
     if (!Grab(window, folder + "/demo-2-log.png")) return 1;
@@ -107,8 +129,9 @@ int ScaledShots(TfrmMain& window, const QString& folder) {
 
 int main(int argc, char** argv) {
     TApplication app(argc, argv);
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT | --scaled]\n");
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT DEMO-HTTP-PORT | "
+                             "--scaled]\n");
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
@@ -139,6 +162,8 @@ int main(int argc, char** argv) {
           "> STAT", "< +OK 3 4211", "Request Done Rq=5 Error=0", "> UIDL 1", "< +OK 1 000001a4"})
         window.AppendLog(QString::fromLatin1(line));
     window.SetStatusText("There're 3 messages");
+    const std::string banner = DemoBannerGif();
+    window.Banner->BannerDocEnd(QByteArray(banner.data(), static_cast<qsizetype>(banner.size())));
     window.ShowMainWindow(true);
     window.move(40, 40);
     Settle(400);
@@ -163,8 +188,19 @@ int main(int argc, char** argv) {
         }
         std::printf("%s\n", qPrintable(file));
     }
+    if (!Grab(window, folder + "/main-0-banner.png", BannerArea(window))) return 1;
+
+    TfrmAbout about(&window);
+    about.show();
+    about.move(window.pos() + QPoint(120, 110));
+    Settle(400);
+    if (!Grab(about, folder + "/about.png")) return 1;
+    about.hide();
+
     window.hide();
-    const int result = argc == 3 ? DemoShots(folder, QString::fromLocal8Bit(argv[2])) : 0;
+    const int result = argc == 4 ? DemoShots(folder, QString::fromLocal8Bit(argv[2]),
+                                             QString::fromLocal8Bit(argv[3]))
+                                 : 0;
     TfrmMain::OverrideSettingsFile({});
     return result;
 }

@@ -1,6 +1,7 @@
 #include "app/UnitMain.h"
 
 #include "app/ApplicationObject.h"
+#include "app/BannerDownload.h"
 #include "app/Settings.h"
 #include "app/SettingsLocation.h"
 #include "app/UnitAbout.h"
@@ -75,6 +76,9 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), formats_(TJournalFormats:
     CreateMimeDecode();
     CreateSyncSmtpCli();
     CoolTrayIcon = std::make_unique<TCoolTrayIcon>(this);
+    Banner =
+        std::make_unique<TSponsorBanner>(*Image, [this](const QString& line) { AppendLog(line); });
+    Banner->SetFetcher(HttpBannerFetcher());
     BindHandlers();
     frmMain = this;
     FormCreate();
@@ -90,6 +94,7 @@ TfrmMain::~TfrmMain() {
         }
     }
     CoolTrayIcon.reset();
+    Banner.reset();
     currentMessage_.reset();
     clvMain->SetMailList(nullptr);
     MimeDecode.reset();
@@ -141,16 +146,19 @@ void TfrmMain::FormCreate() {
         DatePicker->setDate(now.date());
     }
     ccbDays->setCurrentIndex(0);
-    // A failed banner download is reported like any escaped error, once everything else of the
-    // start is in place; the window must still come up usable.
-    try {
-        FetchBannerStep();
-    } catch (...) {
-        HandleEscapedException(std::current_exception());
-    }
+    // The download runs in the background: a slow or silent banner server must not hold up
+    // the start, and a failure is a line in the server log.
+    Banner->ChoosePair();
+    FetchBanner();
 }
 
-void TfrmMain::FetchBannerStep() {}
+void TfrmMain::FetchBanner() {
+    Banner->FetchBanner();
+}
+
+void TfrmMain::ImageClick(TObject*) {
+    Banner->ImageClick();
+}
 
 void TfrmMain::FormDestroy() {
     formDestroyed_ = true;

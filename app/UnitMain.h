@@ -6,6 +6,7 @@
 #include "app/MailForwarder.h"
 #include "app/MailListModel.h"
 #include "app/Settings.h"
+#include "app/SponsorBanner.h"
 #include "app/ThrottledDisplay.h"
 #include "app/UnitMessage.h"
 #include "net/MimeDec.h"
@@ -158,6 +159,10 @@ public:
     // Appends an entry to the journal list, read once for the timer's ticks.
     void AddJournalEntry(const TJournalEntry& entry);
 
+    // Sponsor banner: a fresh download of the chosen pair's image, and the click on it.
+    void FetchBanner();
+    void ImageClick(TObject* sender);
+
     // Tray icon. takeFocus false shows the window behind the user's current one, without the
     // keyboard focus (a check that ends while the user types elsewhere).
     void ShowMainWindow(bool show, bool takeFocus = true);
@@ -232,6 +237,7 @@ public:
     TTimer TimerJournal;
     // Ends a check that has stopped moving.
     TCheckWatchdog Watchdog;
+    std::unique_ptr<TSponsorBanner> Banner;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -250,9 +256,6 @@ private:
     void ChainStopped();
     // The watchdog's verdict: the check is aborted.
     void CheckExpired(const std::string& reason);
-    // The sponsor banner's choice of pair and download belong to the banner feature, which is
-    // not part of the program yet; start-up and the end of a session call it here.
-    void FetchBannerStep();
     void UpdateAddDateButton();
     TJournalEntry JournalEntryAt(int row) const;
 

@@ -1,7 +1,6 @@
 #include "app/UnitMain.h"
 
 #include "net/Pop3Prot.h"
-#include "ui/ApplicationErrors.h"
 #include "ui/QtText.h"
 
 #include <QCheckBox>
@@ -98,7 +97,7 @@ bool TfrmMain::RunRequest(const char* name, const std::function<void()>& request
 
 void TfrmMain::ChainStopped() {
     // The completion of a closed session may be delivered once the next check has started
-    // (from a timer inside the close's banner download): that check is still under way.
+    // (from a timer that fired before it): that check is still under way.
     if (Pop3Client->State() != pop3Ready) return;
     if (Pop3Client->Connected())
         Watchdog.AwaitClose();
@@ -220,15 +219,10 @@ void TfrmMain::Pop3ClientSessionConnected(TObject*, std::uint16_t) {
 
 void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
     Watchdog.Stop();
-    // A failed banner download is shown, but the session must still end here: otherwise the
-    // program would stay busy with its buttons disabled.
-    try {
-        FetchBannerStep();
-    } catch (...) {
-        HandleEscapedException(std::current_exception());
-    }
     busy_ = false;
     EnableButtons(true);
     ShowMainWindow(true, false);
     SetStatusText(QStringLiteral("There're %1 messages").arg(Messages().size()));
+    // Only once the check is over: the banner's download never keeps the window busy.
+    FetchBanner();
 }

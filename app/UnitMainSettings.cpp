@@ -40,6 +40,7 @@ void TfrmMain::LoadSettings() {
     PrintCheckBox->setChecked(o.PrintOnReceive);
     UidlCheckBox->setChecked(o.UseUIDL);
     ForwardAttachCheckBox->setChecked(o.ForwardAttachments);
+    Banner->ReadPairs(ini);
 
     const QDateTime now = Now();
     unreadableJournal_.clear();

@@ -1,8 +1,9 @@
 // The demo mail server that scripts/run starts: a POP3 server with a handful of sample
-// messages and an SMTP sink, both on 127.0.0.1 only. It exists so the program can be tried
-// without a real mailbox; it is deliberately small and serves one mailbox. It runs on the
-// program's own socket suite: two listening sockets, one adopted socket per session, all
-// driven by one event loop.
+// messages, an SMTP sink and a small web server for the sponsor banner, all on 127.0.0.1 only.
+// It exists so the program can be tried without a real mailbox; it is deliberately small and
+// serves one mailbox. It runs on the program's own socket suite: three listening sockets, one
+// adopted socket per session, all driven by one event loop.
+#include "tools/DemoBanner.h"
 #include "tools/DemoMessages.h"
 
 #include "net/WSocket.h"
@@ -27,6 +28,7 @@ namespace {
 struct TOptions {
     int pop3Port = 11110;
     int smtpPort = 12525;
+    int httpPort = 0; // 0: no web server
     std::string user = "demo";
     std::string pass = "demo";
 };
@@ -334,6 +336,41 @@ private:
     std::string sender_, recipients_, subject_;
 };
 
+// One HTTP request, answered and closed: the banner image, the sponsor's page, or 404.
+class THttpSession : public TSession {
+public:
+    using TSession::TSession;
+
+private:
+    void Line(const std::string& line) override {
+        if (target_.empty()) {
+            std::string method;
+            SplitCommand(line, method, target_);
+            target_ = target_.substr(0, target_.find(' '));
+            if (target_.empty()) target_ = "/";
+            return;
+        }
+        if (!line.empty()) return; // header lines are not needed
+        if (target_ == "/banner.gif")
+            Answer("200 OK", "image/gif", DemoBannerGif());
+        else if (target_ == "/" || target_ == "/sponsor.html")
+            Answer("200 OK", "text/html; charset=utf-8", DemoSponsorPage());
+        else
+            Answer("404 Not Found", "text/plain", "Not found\r\n");
+        std::printf("demo web server: GET %s\n", target_.c_str());
+        std::fflush(stdout);
+    }
+
+    void Answer(const std::string& status, const std::string& type, const std::string& body) {
+        Send("HTTP/1.0 " + status + "\r\nServer: Postlark demo\r\nContent-Type: " + type +
+             "\r\nContent-Length: " + std::to_string(body.size()) +
+             "\r\nConnection: close\r\n\r\n" + body);
+        End();
+    }
+
+    std::string target_;
+};
+
 // A listening socket on 127.0.0.1 whose connections become sessions made by start. Ended
 // sessions are freed from the event loop, after their socket's handlers have returned.
 class TServer {
@@ -390,13 +427,16 @@ int main(int argc, char** argv) {
             options.pop3Port = std::atoi(value.c_str());
         else if (flag == "--smtp-port")
             options.smtpPort = std::atoi(value.c_str());
+        else if (flag == "--http-port")
+            options.httpPort = std::atoi(value.c_str());
         else if (flag == "--user")
             options.user = value;
         else if (flag == "--pass")
             options.pass = value;
         else {
             std::fprintf(stderr,
-                         "usage: %s [--pop3-port N] [--smtp-port N] [--user U] [--pass P]\n",
+                         "usage: %s [--pop3-port N] [--smtp-port N] [--http-port N] [--user U] "
+                         "[--pass P]\n",
                          argv[0]);
             return 2;
         }
@@ -411,8 +451,16 @@ int main(int argc, char** argv) {
     });
     TServer smtp(options.smtpPort,
                  [](TSocket handle) { return std::make_unique<TSmtpSession>(handle); });
+    std::unique_ptr<TServer> http;
+    if (options.httpPort > 0)
+        http = std::make_unique<TServer>(options.httpPort, [](TSocket handle) {
+            return std::make_unique<THttpSession>(handle);
+        });
     std::printf("demo mail server: POP3 on 127.0.0.1:%d, SMTP sink on 127.0.0.1:%d, user %s\n",
                 options.pop3Port, options.smtpPort, options.user.c_str());
+    if (http)
+        std::printf("demo web server: banner on http://127.0.0.1:%d/banner.gif\n",
+                    options.httpPort);
     std::fflush(stdout);
     return app.exec();
 }

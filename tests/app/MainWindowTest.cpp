@@ -346,4 +346,19 @@ TEST_F(MainWindow, AboutBoxShowsTheTitle) {
     EXPECT_FALSE(about.isVisible());
 }
 
+TEST_F(MainWindow, AboutBoxClosesWithReturnAndEscape) {
+    TfrmAbout about;
+    EXPECT_TRUE(about.cmdOK->isDefault());
+    const auto pressLater = [&about](Qt::Key key) {
+        QTimer::singleShot(0, &about, [&about, key] {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QCoreApplication::sendEvent(&about, &press);
+        });
+    };
+    pressLater(Qt::Key_Escape);
+    EXPECT_EQ(about.exec(), QDialog::Rejected);
+    pressLater(Qt::Key_Return);
+    EXPECT_EQ(about.exec(), QDialog::Accepted);
+}
+
 } // namespace
