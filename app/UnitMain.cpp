@@ -74,6 +74,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), formats_(TJournalFormats:
     CreateMimeDecode();
     CreateSyncSmtpCli();
     CoolTrayIcon = std::make_unique<TCoolTrayIcon>(this);
+    Notifier = std::make_unique<TNewMailNotifier>(*CoolTrayIcon);
     BindHandlers();
     frmMain = this;
     FormCreate();
@@ -88,6 +89,7 @@ TfrmMain::~TfrmMain() {
             HandleEscapedException(std::current_exception());
         }
     }
+    Notifier.reset();
     CoolTrayIcon.reset();
     currentMessage_.reset();
     clvMain->SetMailList(nullptr);
@@ -121,6 +123,10 @@ void TfrmMain::BindHandlers() {
     TimerJournal.OnTimer = [this](TObject*) { TimerJournalTimer(); };
     CoolTrayIcon->OnMouseUp = [this](TObject* sender, TMouseButton button, TShiftState shift, int x,
                                      int y) { CoolTrayIconMouseUp(sender, button, shift, x, y); };
+    Notifier->OnClicked = [this] { ShowMainWindow(true); };
+    connect(NotifyCheckBox, &QCheckBox::toggled, this,
+            [this](bool on) { Notifier->SetEnabled(on); });
+    connect(AutostartCheckBox, &QCheckBox::clicked, this, [this] { AutostartCheckBoxClick(); });
 }
 
 void TfrmMain::FormCreate() {
