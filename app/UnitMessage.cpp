@@ -2,7 +2,6 @@
 
 #include "app/MessageText.h"
 #include "app/UnitQRMail.h"
-#include "ui/QtText.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
