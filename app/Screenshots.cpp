@@ -5,10 +5,12 @@
 #include "app/ApplicationObject.h"
 #include "app/UnitMain.h"
 #include "app/UnitMessage.h"
+#include "tools/FakeNotifications.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -49,8 +51,23 @@ bool Grab(QWidget& widget, const QString& file) {
     return true;
 }
 
-// Checks the demo mailbox on the port and takes the list, the log and one open message.
-int DemoShots(const QString& folder, const QString& port) {
+// What the notification service was asked to show, as text: a virtual X server has no
+// notification service to take a picture of.
+bool WriteNotifications(const TFakeNotifications& service, const QString& file) {
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        out.write(service.Log().toUtf8()) < 0) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return true;
+}
+
+// Checks the demo mailbox on the port and takes the list, the log, one open message and the
+// notification of the new mail.
+int DemoShots(const QString& folder, const QString& port, const TPrivateBus& bus) {
+    TFakeNotifications notifications(bus.Address());
     TfrmMessage messageWindow;
     frmMessage = &messageWindow;
     TfrmMain window;
@@ -72,6 +89,9 @@ int DemoShots(const QString& folder, const QString& port) {
     }
     window.cpcMain->setCurrentIndex(0);
     Settle(400);
+    while (notifications.Shown().empty() && waited.elapsed() < 15000)
+        Settle(50);
+    if (!WriteNotifications(notifications, folder + "/demo-4-notification.txt")) return 1;
     if (!Grab(window, folder + "/demo-1-mail.png")) return 1;
     window.cpcMain->setCurrentIndex(window.cpcMain->count() - 1);
     Settle(250);
@@ -91,6 +111,14 @@ int DemoShots(const QString& folder, const QString& port) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A bus of its own, set before anything of Qt reads the address, so the notification of
+    // the demo check reaches the recording service and not the desktop.
+    TPrivateBus bus;
+    if (!bus.Start()) {
+        std::fprintf(stderr, "no private message bus: %s\n", qPrintable(bus.Error()));
+        return 1;
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().toUtf8());
     TApplication app(argc, argv);
     if (argc != 2 && argc != 3) {
         std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT]\n");
@@ -143,7 +171,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", qPrintable(file));
     }
     window.hide();
-    const int result = argc == 3 ? DemoShots(folder, QString::fromLocal8Bit(argv[2])) : 0;
+    const int result = argc == 3 ? DemoShots(folder, QString::fromLocal8Bit(argv[2]), bus) : 0;
     TfrmMain::OverrideSettingsFile({});
     return result;
 }
