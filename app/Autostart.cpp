@@ -56,16 +56,19 @@ std::string TAutostart::ExecArgument(const std::string& path) {
 }
 
 std::string TAutostart::EntryText(const std::string& programPath) {
+    // The installed desktop entry's keys, with the program's own path: the one that
+    // wrote the entry is the one that starts, wherever it lives.
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=Postlark\n"
-           "Comment=Checks a POP3 mailbox for new mail\n"
+           "Comment=Check a POP3 mailbox from the notification area\n"
            "Exec=" +
            ExecArgument(programPath) +
            "\n"
            "Icon=postlark\n"
            "Terminal=false\n"
-           "Categories=Network;Email;\n";
+           "Categories=Network;Email;\n"
+           "StartupNotify=false\n";
 }
 
 void TAutostart::Apply(bool on, const std::string& programPath) {

@@ -112,7 +112,8 @@ void TNewMailNotifier::SendNotification(const TText& text, bool markup) {
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("category"), QStringLiteral("email.arrived"));
-    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("postlark"));
+    // The installed desktop entry, without ".desktop": lets the desktop group and badge ours.
+    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("org.example.postlark"));
     call << QStringLiteral("Postlark") << uint(0) << QStringLiteral("postlark") << text.Summary
          << (markup ? text.Body.toHtmlEscaped() : text.Body)
          << QStringList{QStringLiteral("default"), QStringLiteral("Show")} << hints << int(-1);
