@@ -191,20 +191,62 @@ void TCoolTrayIcon::ShellNotifyIcon(TNotifyOperation operation, bool iconOnly, c
         shownInArea_ = false;
         break;
     }
-    if (!trayIcon_) {
-        trayIcon_ = std::make_unique<QSystemTrayIcon>();
-        // Queued: Qt reports the click from inside the icon's own mouse handler, and the
-        // click's handling may hide the icon, which on X11 deletes that very widget.
-        QObject::connect(
-            trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                PlatformActivated(static_cast<int>(reason));
-            },
-            Qt::QueuedConnection);
+    CreatePlatformIcon();
+    ShowPlatformIcon();
+}
+
+void TCoolTrayIcon::CreatePlatformIcon() {
+    if (trayIcon_) return;
+    trayIcon_ = std::make_unique<QSystemTrayIcon>();
+    // Queued: Qt reports a click from inside the icon's own mouse handler, and the click's
+    // handling may hide the icon, which on X11 deletes that very widget.
+    QObject::connect(
+        trayIcon_.get(), &QSystemTrayIcon::activated, trayIcon_.get(),
+        [this](QSystemTrayIcon::ActivationReason reason) {
+            PlatformActivated(static_cast<int>(reason));
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        trayIcon_.get(), &QSystemTrayIcon::messageClicked, trayIcon_.get(),
+        [this] {
+            EndBalloon();
+            if (OnBalloonClick) OnBalloonClick(this);
+        },
+        Qt::QueuedConnection);
+}
+
+void TCoolTrayIcon::ShowPlatformIcon() {
+    if (balloonShown_ && !(shownInArea_ && !shownIcon_.isNull())) {
+        // The icon the balloon points at, while the balloon is up.
+        trayIcon_->setIcon(icon_.Handle());
+        trayIcon_->setVisible(true);
+        return;
     }
     trayIcon_->setIcon(shownIcon_);
     trayIcon_->setToolTip(ToQString(shownToolTip_));
     trayIcon_->setVisible(shownInArea_ && !shownIcon_.isNull());
+}
+
+bool TCoolTrayIcon::ShowBalloon(const QString& title, const QString& text, int msecs) {
+    if (!NotificationAreaAvailable() || (icon_.Empty() && shownIcon_.isNull())) return false;
+    CreatePlatformIcon();
+    balloonShown_ = true;
+    ShowPlatformIcon();
+    trayIcon_->showMessage(title, text, QSystemTrayIcon::Information, msecs);
+    if (!balloonTimer_) {
+        balloonTimer_ = std::make_unique<QTimer>();
+        balloonTimer_->setSingleShot(true);
+        QObject::connect(balloonTimer_.get(), &QTimer::timeout, [this] { EndBalloon(); });
+    }
+    balloonTimer_->start(msecs);
+    return true;
+}
+
+void TCoolTrayIcon::EndBalloon() {
+    if (!balloonShown_) return;
+    balloonShown_ = false;
+    if (balloonTimer_) balloonTimer_->stop();
+    ShowPlatformIcon();
 }
 
 // Qt reports finished clicks only; each becomes the button messages the icon's callback would

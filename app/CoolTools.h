@@ -100,6 +100,8 @@ public:
     TMouseEvent OnMouseDown;
     TMouseEvent OnMouseUp;
     TMouseEvent OnDoubleClick;
+    // The balloon of ShowBalloon was clicked.
+    std::function<void(TObject* sender)> OnBalloonClick;
 
     // Run once the component's stored properties have been set.
     void Loaded();
@@ -115,6 +117,11 @@ public:
     const QIcon& ShownIcon() const noexcept { return shownIcon_; }
     // Whether the desktop has a notification area at all.
     static bool NotificationAreaAvailable();
+    // A balloon beside the icon for msecs milliseconds. The icon stays in the area meanwhile,
+    // also when it is not active, since the balloon points at it. False without a
+    // notification area or an icon to show.
+    bool ShowBalloon(const QString& title, const QString& text, int msecs);
+    bool BalloonShown() const noexcept { return balloonShown_; }
 
 protected:
     virtual void WndProc(TMessage& message);
@@ -131,6 +138,9 @@ private:
     void ShowFrame(const QIcon& icon);
     void ShellNotifyIcon(TNotifyOperation operation, bool iconOnly, const QIcon& icon);
     void PlatformActivated(int reason);
+    void CreatePlatformIcon();
+    void ShowPlatformIcon();
+    void EndBalloon();
 
     bool active_ = false;
     bool animated_ = false;
@@ -149,4 +159,6 @@ private:
     bool shownInArea_ = false;
     std::string shownToolTip_;
     QIcon shownIcon_;
+    bool balloonShown_ = false;
+    std::unique_ptr<QTimer> balloonTimer_;
 };

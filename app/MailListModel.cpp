@@ -1,5 +1,6 @@
 #include "app/MailListModel.h"
 
+#include "app/MessageText.h"
 #include "ui/QtText.h"
 
 #include <QKeyEvent>
@@ -77,9 +78,9 @@ QVariant TMailListModel::data(const QModelIndex& index, int role) const {
     if (!message || role != Qt::DisplayRole) return {};
     switch (index.column()) {
     case 0:
-        return ToQString(message->From);
+        return HeaderText(message->From);
     case 1:
-        return ToQString(message->Subject);
+        return HeaderText(message->Subject);
     case 2:
         return ToQString(message->Date);
     default:

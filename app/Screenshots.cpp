@@ -10,10 +10,12 @@
 #include "app/UnitMain.h"
 #include "app/UnitMessage.h"
 #include "tools/DemoBanner.h"
+#include "tools/FakeNotifications.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -61,15 +63,30 @@ QRect BannerArea(const TfrmMain& window) {
     return banner.adjusted(-6, -6, 6, 6);
 }
 
-// Checks the demo mailbox on the port and takes the list, the log and one open message; the
-// banner comes from the demo web server.
-int DemoShots(const QString& folder, const QString& port, const QString& httpPort) {
+// What the notification service was asked to show, as text: a virtual X server has no
+// notification service to take a picture of.
+bool WriteNotifications(const TFakeNotifications& service, const QString& file) {
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        out.write(service.Log().toUtf8()) < 0) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(file));
+    return true;
+}
+
+// Checks the demo mailbox on the port and takes the list, the log, one open message and the
+// notification of the new mail; the banner comes from the demo web server.
+int DemoShots(const QString& folder, const QString& port, const QString& httpPort,
+              const TPrivateBus& bus) {
     {
         const std::string banner = "http://127.0.0.1:" + httpPort.toStdString();
         std::ofstream(TfrmMain::SettingsFileName(), std::ios::app)
             << "[Banner]\nImageUrlA=" << banner << "/banner.gif\nImageUrlB=" << banner
             << "/banner.gif\n";
     }
+    TFakeNotifications notifications(bus.Address());
     TfrmMessage messageWindow;
     frmMessage = &messageWindow;
     TfrmMain window;
@@ -95,6 +112,9 @@ int DemoShots(const QString& folder, const QString& port, const QString& httpPor
         std::fprintf(stderr, "the demo banner did not arrive:\n%s\n", qPrintable(window.LogText()));
         return 1;
     }
+    while (notifications.Shown().empty() && waited.elapsed() < 15000)
+        Settle(50);
+    if (!WriteNotifications(notifications, folder + "/demo-4-notification.txt")) return 1;
     if (!Grab(window, folder + "/demo-1-mail.png")) return 1;
     if (!Grab(window, folder + "/demo-0-banner.png", BannerArea(window))) return 1;
     window.cpcMain->setCurrentIndex(window.cpcMain->count() - 1);
@@ -128,6 +148,14 @@ int ScaledShots(TfrmMain& window, const QString& folder) {
 }
 
 int main(int argc, char** argv) {
+    // A bus of its own, set before anything of Qt reads the address, so the notification of
+    // the demo check reaches the recording service and not the desktop.
+    TPrivateBus bus;
+    if (!bus.Start()) {
+        std::fprintf(stderr, "no private message bus: %s\n", qPrintable(bus.Error()));
+        return 1;
+    }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().toUtf8());
     TApplication app(argc, argv);
     if (argc < 2 || argc > 4) {
         std::fprintf(stderr, "usage: postlark_screenshots FOLDER [DEMO-POP3-PORT DEMO-HTTP-PORT | "
@@ -199,7 +227,7 @@ int main(int argc, char** argv) {
 
     window.hide();
     const int result = argc == 4 ? DemoShots(folder, QString::fromLocal8Bit(argv[2]),
-                                             QString::fromLocal8Bit(argv[3]))
+                                             QString::fromLocal8Bit(argv[3]), bus)
                                  : 0;
     TfrmMain::OverrideSettingsFile({});
     return result;

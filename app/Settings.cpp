@@ -30,6 +30,8 @@ TOptions ReadOptions(const TIniFile& ini) {
     o.PrintOnReceive = ini.ReadBool(s, "PrintOnReceive", false);
     o.UseUIDL = ini.ReadBool(s, "UseUIDL", false);
     o.ForwardAttachments = ini.ReadBool(s, "ForwardAttachments", false);
+    o.ShowNotifications = ini.ReadBool(s, "ShowNotifications", true);
+    o.Autostart = ini.ReadBool(s, "Autostart", false);
     return o;
 }
 
@@ -50,6 +52,8 @@ void WriteOptions(TIniFile& ini, const TOptions& o, int hours, int minutes) {
     ini.WriteBool(s, "PrintOnReceive", o.PrintOnReceive);
     ini.WriteBool(s, "UseUIDL", o.UseUIDL);
     ini.WriteBool(s, "ForwardAttachments", o.ForwardAttachments);
+    ini.WriteBool(s, "ShowNotifications", o.ShowNotifications);
+    ini.WriteBool(s, "Autostart", o.Autostart);
 }
 
 std::vector<std::string> ReadJournal(const TIniFile& ini) {

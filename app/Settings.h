@@ -30,6 +30,9 @@ struct TOptions {
     bool PrintOnReceive = false;
     bool UseUIDL = false;
     bool ForwardAttachments = false;
+    // Keys the program added later; a file without them keeps its old meaning.
+    bool ShowNotifications = true;
+    bool Autostart = false;
 };
 
 extern const char* const kOptionsSection; // "Options"

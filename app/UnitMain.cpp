@@ -79,6 +79,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QWidget(parent), formats_(TJournalFormats:
     Banner =
         std::make_unique<TSponsorBanner>(*Image, [this](const QString& line) { AppendLog(line); });
     Banner->SetFetcher(HttpBannerFetcher());
+    Notifier = std::make_unique<TNewMailNotifier>(*CoolTrayIcon);
     BindHandlers();
     frmMain = this;
     FormCreate();
@@ -93,6 +94,7 @@ TfrmMain::~TfrmMain() {
             HandleEscapedException(std::current_exception());
         }
     }
+    Notifier.reset();
     CoolTrayIcon.reset();
     Banner.reset();
     currentMessage_.reset();
@@ -127,6 +129,10 @@ void TfrmMain::BindHandlers() {
     TimerJournal.OnTimer = [this](TObject*) { TimerJournalTimer(); };
     CoolTrayIcon->OnMouseUp = [this](TObject* sender, TMouseButton button, TShiftState shift, int x,
                                      int y) { CoolTrayIconMouseUp(sender, button, shift, x, y); };
+    Notifier->OnClicked = [this] { ShowMainWindow(true); };
+    connect(NotifyCheckBox, &QCheckBox::toggled, this,
+            [this](bool on) { Notifier->SetEnabled(on); });
+    connect(AutostartCheckBox, &QCheckBox::clicked, this, [this] { AutostartCheckBoxClick(); });
 }
 
 void TfrmMain::FormCreate() {

@@ -5,6 +5,7 @@
 #include "app/Journal.h"
 #include "app/MailForwarder.h"
 #include "app/MailListModel.h"
+#include "app/NewMailNotifier.h"
 #include "app/Settings.h"
 #include "app/SponsorBanner.h"
 #include "app/ThrottledDisplay.h"
@@ -168,6 +169,9 @@ public:
     void ShowMainWindow(bool show, bool takeFocus = true);
     void CoolTrayIconMouseUp(TObject* sender, TMouseButton button, TShiftState shift, int x, int y);
 
+    // Desktop: the entry that starts the program at login, written or removed at a click.
+    void AutostartCheckBoxClick();
+
     // Settings.
     void LoadSettings();
     void SaveSettings();
@@ -198,6 +202,8 @@ public:
     QCheckBox* cbDeleteOnServer = nullptr;
     QCheckBox* PrintCheckBox = nullptr;
     QCheckBox* UidlCheckBox = nullptr;
+    QCheckBox* NotifyCheckBox = nullptr;
+    QCheckBox* AutostartCheckBox = nullptr;
     QLineEdit* SmtpHostEdit = nullptr;
     QLineEdit* SmtpPortEdit = nullptr;
     QLineEdit* FwdEdit = nullptr;
@@ -233,6 +239,8 @@ public:
     std::unique_ptr<TSyncSmtpCli> SyncSmtpCli;
     std::unique_ptr<TMailForwarder> Forwarding; // uses SyncSmtpCli, so it goes first
     std::unique_ptr<TCoolTrayIcon> CoolTrayIcon;
+    // Tells the desktop about the new mail of a check; uses CoolTrayIcon, so it goes after.
+    std::unique_ptr<TNewMailNotifier> Notifier;
     TTimer TimerCheck;
     TTimer TimerJournal;
     // Ends a check that has stopped moving.

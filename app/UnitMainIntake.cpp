@@ -129,6 +129,7 @@ void TfrmMain::Pop3ClientMessageEnd(TObject*) {
 
     TMailMessage& held = *message;
     AppendMessage(std::move(message));
+    Notifier->MessageArrived(held);
     if (ShouldForward(FwdCheckBox->isChecked(), held.HasAttachment,
                       ForwardAttachCheckBox->isChecked()))
         ForwardMessage(held);

@@ -207,6 +207,9 @@ void TfrmMain::CreateConfigPages() {
     cbDeleteOnServer = CheckBox(ctsConfig, "&Delete On Server", 320, 32);
     PrintCheckBox = CheckBox(ctsConfig, "&Print on receive", 320, 52);
     UidlCheckBox = CheckBox(ctsConfig, "&Use UIDL command", 320, 71);
+    NotifyCheckBox = CheckBox(ctsConfig, "Notify of &new mail", 320, 90);
+    NotifyCheckBox->setChecked(true);
+    AutostartCheckBox = CheckBox(ctsConfig, "&Start at login", 320, 109);
     cpcMain->addTab(ctsConfig, Icon("pop3"), QStringLiteral("&Configuration POP3"));
 
     ctsSmtpConf = new QWidget;

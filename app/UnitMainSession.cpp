@@ -55,6 +55,7 @@ void TfrmMain::btnDownloadClick() {
     // A forward waits inside intake; a check started meanwhile would run inside the last one.
     if (busy_ || Forwarding->Running()) return;
     Forwarding->BeginCheck();
+    Notifier->BeginCheck();
     step_ = csConnect;
     retrUidl_.clear();
     // A refused start leaves a check already under way (before its greeting) to its watchdog.
@@ -117,6 +118,7 @@ void TfrmMain::CheckExpired(const std::string& reason) {
         busy_ = false;
         EnableButtons(true);
     }
+    Notifier->CheckEnded();
 }
 
 void TfrmMain::NextMessage() {
@@ -223,6 +225,7 @@ void TfrmMain::Pop3ClientSessionClosed(TObject*, std::uint16_t) {
     EnableButtons(true);
     ShowMainWindow(true, false);
     SetStatusText(QStringLiteral("There're %1 messages").arg(Messages().size()));
+    Notifier->CheckEnded();
     // Only once the check is over: the banner's download never keeps the window busy.
     FetchBanner();
 }

@@ -1,11 +1,14 @@
 #include "app/UnitMain.h"
 
+#include "app/Autostart.h"
 #include "app/Settings.h"
 #include "ui/QtText.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSignalBlocker>
 #include <QSlider>
 
 namespace {
@@ -41,6 +44,14 @@ void TfrmMain::LoadSettings() {
     UidlCheckBox->setChecked(o.UseUIDL);
     ForwardAttachCheckBox->setChecked(o.ForwardAttachments);
     Banner->ReadPairs(ini);
+    NotifyCheckBox->setChecked(o.ShowNotifications);
+    {
+        // Loading is not the user's click: the entry is only brought up to date below.
+        const QSignalBlocker block(AutostartCheckBox);
+        AutostartCheckBox->setChecked(o.Autostart);
+    }
+    // The program may have moved since the entry was written.
+    if (o.Autostart) AutostartCheckBoxClick();
 
     const QDateTime now = Now();
     unreadableJournal_.clear();
@@ -79,6 +90,8 @@ void TfrmMain::SaveSettings() {
     o.PrintOnReceive = PrintCheckBox->isChecked();
     o.UseUIDL = UidlCheckBox->isChecked();
     o.ForwardAttachments = ForwardAttachCheckBox->isChecked();
+    o.ShowNotifications = NotifyCheckBox->isChecked();
+    o.Autostart = AutostartCheckBox->isChecked();
     WriteOptions(ini, o, tbHours->value(), tbMinutes->value());
 
     std::vector<std::string> entries;
@@ -88,4 +101,13 @@ void TfrmMain::SaveSettings() {
     entries.insert(entries.end(), unreadableJournal_.begin(), unreadableJournal_.end());
     WriteJournal(ini, entries);
     ini.UpdateFile();
+}
+
+void TfrmMain::AutostartCheckBoxClick() {
+    try {
+        TAutostart::Apply(AutostartCheckBox->isChecked(),
+                          FromQString(QCoreApplication::applicationFilePath()));
+    } catch (const std::exception& e) {
+        AppendLog(QStringLiteral("Error: ") + ToQString(e.what()));
+    }
 }

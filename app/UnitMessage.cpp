@@ -1,7 +1,7 @@
 #include "app/UnitMessage.h"
 
+#include "app/MessageText.h"
 #include "app/UnitQRMail.h"
-#include "ui/QtText.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -127,13 +127,10 @@ void TfrmMessage::resizeEvent(QResizeEvent* event) {
 void TfrmMessage::ShowMail(TMailMessage* message) {
     if (!message) return;
     shownMessage_ = message;
-    LabelFrom->setText(ToQString(message->From));
-    LabelTo->setText(ToQString(message->To));
-    LabelSubj->setText(ToQString(message->Subject));
-    QStringList text;
-    text.reserve(message->Body.Count());
-    for (std::string_view line : message->Body)
-        text << ToQString(std::string(line));
+    LabelFrom->setText(HeaderText(message->From));
+    LabelTo->setText(HeaderText(message->To));
+    LabelSubj->setText(HeaderText(message->Subject));
+    const QStringList text = BodyText(message->Body, message->CharSet);
     // Text lines come without their line ends; a line end inside a line is one line break.
     QString joined = text.join(QLatin1Char('\n'));
     joined.replace(QLatin1String("\r\n"), QLatin1String("\n"));

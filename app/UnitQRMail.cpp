@@ -1,6 +1,8 @@
 #include "app/UnitQRMail.h"
 
+#include "app/MessageText.h"
 #include "app/UnitMessage.h"
+#include "ui/QtText.h"
 
 namespace {
 
@@ -22,12 +24,13 @@ TqrMail::TqrMail(TComponent* owner) : TReport(owner) {
 
 TStringList TqrMail::PrintLines(const TMailMessage& message) {
     TStringList lines;
-    lines.Add("From: " + message.From);
-    lines.Add("To: " + message.To);
-    lines.Add("Subject: " + message.Subject);
+    // The engine reads UTF-8, so every line goes to it as decoded text.
+    lines.Add("From: " + FromQString(HeaderText(message.From)));
+    lines.Add("To: " + FromQString(HeaderText(message.To)));
+    lines.Add("Subject: " + FromQString(HeaderText(message.Subject)));
     lines.Add(std::string());
-    for (std::string_view line : message.Body)
-        lines.Add(std::string(line));
+    for (const QString& line : BodyText(message.Body, message.CharSet))
+        lines.Add(FromQString(line));
     return lines;
 }
 

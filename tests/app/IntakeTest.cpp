@@ -1,12 +1,16 @@
 #include "app/UnitMain.h"
+#include "app/UnitMessage.h"
 #include "app/UnitQRMail.h"
 #include "ui/ApplicationErrors.h"
 
 #include "tests/app/MainWindowFixture.h"
 
+#include <QAbstractItemModel>
 #include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -311,6 +315,42 @@ TEST_F(Intake, PrintOnReceivePrintsEachNewMessage) {
     Check({Crlf({"Subject: no printer", "Message-ID: <np>", "", "x"})});
     ASSERT_EQ(form->Messages().size(), 2u);
     EXPECT_EQ(Held(1).Subject, "no printer");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Intake, HeadersAndTextAreShownDecodedWhileTheMessageKeepsItsBytes) {
+    const std::string subject = "=?utf-8?q?Gr=C3=BC=C3=9Fe?= =?koi8-r?b?8NLJ18XU?=";
+    form->FwdCheckBox->setChecked(true);
+    Check({Crlf({"From: =?iso-8859-1?q?Andr=E9?= <andre@example.org>", "Subject: " + subject,
+                 "Message-ID: <k@example.org>", "Content-Type: multipart/mixed; boundary=b", "",
+                 "--b", "Content-Type: text/plain; charset=koi8-r",
+                 "Content-Transfer-Encoding: quoted-printable", "", "=F0=D2=C9=D7=C5=D4 =F7=C1=CD",
+                 "--b--"})});
+    ASSERT_EQ(form->Messages().size(), 1u);
+    const TMailMessage& m = Held(0);
+    EXPECT_EQ(m.Subject, subject);
+    EXPECT_EQ(m.MsgId, " <k@example.org>");
+    EXPECT_EQ(forwarded, std::vector<std::string>{subject});
+
+    const QAbstractItemModel& rows = *form->clvMain->model();
+    EXPECT_EQ(rows.data(rows.index(0, 0)).toString(),
+              QString::fromUtf8("André <andre@example.org>"));
+    EXPECT_EQ(rows.data(rows.index(0, 1)).toString(), QString::fromUtf8("GrüßeПривет"));
+
+    TfrmMessage window;
+    window.ShowMail(const_cast<TMailMessage*>(&m));
+    EXPECT_EQ(window.LabelSubj->text(), QString::fromUtf8("GrüßeПривет"));
+    EXPECT_TRUE(window.MemoText->toPlainText().contains(QString::fromUtf8("Привет Вам")))
+        << window.MemoText->toPlainText().toStdString();
+    const TStringList printed = TqrMail::PrintLines(m);
+    EXPECT_EQ(printed[0], "From: Andr\xc3\xa9 <andre@example.org>");
+    EXPECT_NE(std::find(printed.begin(), printed.end(),
+                        std::string("\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 "
+                                    "\xd0\x92\xd0\xb0\xd0\xbc")),
+              printed.end());
 }
 
 } // namespace

@@ -90,6 +90,32 @@ TEST_F(SettingsWindow, EveryOptionsKeyIsReadIntoItsControlAndWrittenBackAsItWas)
     EXPECT_EQ(FileText().rfind("; written by hand\n", 0), 0u);
 }
 
+TEST_F(SettingsWindow, KeysAddedLaterFollowTheOldOnesAndAnOldFileKeepsItsMeaning) {
+    std::vector<std::string> order = {
+        "Pop3HostName",    "Pop3PortNum",  "Pop3UserName",   "Pop3UserPass", "CheckAuto",
+        "DeleteOnServer",  "TimeInterval", "SmtpHostName",   "SmtpPortName", "Forward",
+        "DeleteForwarded", "ForwardTo",    "PrintOnReceive", "UseUIDL",      "ForwardAttachments"};
+    std::string oldFile = "[Options]\n";
+    for (const std::string& key : order)
+        oldFile += key + "=\n";
+    WriteFile(oldFile);
+    form = std::make_unique<TfrmMain>();
+    EXPECT_TRUE(form->NotifyCheckBox->isChecked());
+    EXPECT_FALSE(form->AutostartCheckBox->isChecked());
+    form->NotifyCheckBox->setChecked(false);
+    form.reset();
+
+    order.insert(order.end(), {"ShowNotifications", "Autostart"});
+    std::vector<std::string> written;
+    for (const auto& [key, value] : TIniFile(path).ReadSectionValues("Options"))
+        written.push_back(key);
+    EXPECT_EQ(written, order);
+    EXPECT_NE(FileText().find("\nShowNotifications=0\nAutostart=0\n"), std::string::npos);
+    form = std::make_unique<TfrmMain>();
+    EXPECT_FALSE(form->NotifyCheckBox->isChecked());
+    EXPECT_FALSE(form->Notifier->Enabled());
+}
+
 TEST_F(SettingsWindow, AStoredPasswordThatIsNotUtf8GoesToPassAndBackByteForByte) {
     const std::string password = "p\xE9ss\x80"; // Latin-1 bytes, not UTF-8
     const std::string stored = "Pop3UserPass=" + ScrambleText(password) + "\n";
