@@ -358,6 +358,10 @@ class TTlsSession;
 // TlsErrorText().
 constexpr std::uint16_t TlsFailed = 12010;
 
+// How a protocol client secures its connection: not at all, with TLS from the start, or with
+// TLS it asks for after the greeting and must get (never falling back to plain text).
+enum TSecurityMode { secNone, secTls, secStartTls };
+
 // TLS layer: encrypts the connection either right after connect (TlsImplicit; OnSessionConnected
 // then comes once the handshake is through, with TlsFailed when it is not) or on request
 // after a plain-text start (StartTls; OnTlsDone reports the outcome). The server's certificate
