@@ -168,6 +168,9 @@ public:
     // The password for PASS: the exact bytes read from the settings file while the field still
     // shows them, so a stored password that is not UTF-8 is sent as it was stored.
     std::string Pop3Password() const;
+    // The security modes the configuration pages show.
+    TSecurityMode Pop3Security() const;
+    TSecurityMode SmtpSecurity() const;
 
     bool Busy() const noexcept { return busy_; }
     int Step() const noexcept { return step_; }
@@ -194,6 +197,8 @@ public:
     QCheckBox* UidlCheckBox = nullptr;
     QLineEdit* SmtpHostEdit = nullptr;
     QLineEdit* SmtpPortEdit = nullptr;
+    QComboBox* Pop3SecurityBox = nullptr;
+    QComboBox* SmtpSecurityBox = nullptr;
     QLineEdit* FwdEdit = nullptr;
     QCheckBox* FwdCheckBox = nullptr;
     QCheckBox* FwdDelCheckBox = nullptr;

@@ -4,9 +4,12 @@
 #include "ui/QtText.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSlider>
+
+#include <algorithm>
 
 namespace {
 
@@ -40,6 +43,8 @@ void TfrmMain::LoadSettings() {
     PrintCheckBox->setChecked(o.PrintOnReceive);
     UidlCheckBox->setChecked(o.UseUIDL);
     ForwardAttachCheckBox->setChecked(o.ForwardAttachments);
+    Pop3SecurityBox->setCurrentIndex(o.Pop3Security);
+    SmtpSecurityBox->setCurrentIndex(o.SmtpSecurity);
 
     const QDateTime now = Now();
     unreadableJournal_.clear();
@@ -60,6 +65,14 @@ std::string TfrmMain::Pop3Password() const {
     return FieldBytes(PassWordEdit, loadedOptions_.Pop3UserPass);
 }
 
+TSecurityMode TfrmMain::Pop3Security() const {
+    return static_cast<TSecurityMode>(std::max(0, Pop3SecurityBox->currentIndex()));
+}
+
+TSecurityMode TfrmMain::SmtpSecurity() const {
+    return static_cast<TSecurityMode>(std::max(0, SmtpSecurityBox->currentIndex()));
+}
+
 void TfrmMain::SaveSettings() {
     TIniFile ini(SettingsFileName());
     const TOptions& stored = loadedOptions_;
@@ -78,6 +91,10 @@ void TfrmMain::SaveSettings() {
     o.PrintOnReceive = PrintCheckBox->isChecked();
     o.UseUIDL = UidlCheckBox->isChecked();
     o.ForwardAttachments = ForwardAttachCheckBox->isChecked();
+    o.Pop3Security = Pop3Security();
+    o.Pop3TlsFingerprint = stored.Pop3TlsFingerprint;
+    o.SmtpSecurity = SmtpSecurity();
+    o.SmtpTlsFingerprint = stored.SmtpTlsFingerprint;
     WriteOptions(ini, o, tbHours->value(), tbMinutes->value());
 
     std::vector<std::string> entries;

@@ -11,6 +11,7 @@
 #include "tests/support/ScriptedPeer.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -52,6 +53,9 @@ TEST_F(SettingsWindow, EveryOptionsKeyIsReadIntoItsControlAndWrittenBackAsItWas)
     const auto checked = [](QCheckBox* TfrmMain::*box) {
         return [box](const TfrmMain& f) { return (f.*box)->isChecked(); };
     };
+    const auto security = [](QComboBox* TfrmMain::*box, int index) {
+        return [box, index](const TfrmMain& f) { return (f.*box)->currentIndex() == index; };
+    };
     const Key keys[] = {
         {"Pop3HostName", "pop.example.org", text(&TfrmMain::HostEdit, "pop.example.org")},
         {"Pop3PortNum", "1110", text(&TfrmMain::PortEdit, "1110")},
@@ -69,6 +73,10 @@ TEST_F(SettingsWindow, EveryOptionsKeyIsReadIntoItsControlAndWrittenBackAsItWas)
         {"PrintOnReceive", "1", checked(&TfrmMain::PrintCheckBox)},
         {"UseUIDL", "1", checked(&TfrmMain::UidlCheckBox)},
         {"ForwardAttachments", "1", checked(&TfrmMain::ForwardAttachCheckBox)},
+        {"Pop3Security", "STARTTLS required", security(&TfrmMain::Pop3SecurityBox, 2)},
+        {"Pop3TlsFingerprint", "AB:CD", [](const TfrmMain&) { return true; }},
+        {"SmtpSecurity", "TLS", security(&TfrmMain::SmtpSecurityBox, 1)},
+        {"SmtpTlsFingerprint", "ef01", [](const TfrmMain&) { return true; }},
     };
     // A later version's keys and sections, which this one does not know.
     std::string file = "; written by hand\n[Options]\n";
@@ -88,6 +96,23 @@ TEST_F(SettingsWindow, EveryOptionsKeyIsReadIntoItsControlAndWrittenBackAsItWas)
     EXPECT_EQ(back.ReadString("Options", "LaterOption", ""), "kept");
     EXPECT_EQ(back.ReadString("Later", "Whatever", ""), "1");
     EXPECT_EQ(FileText().rfind("; written by hand\n", 0), 0u);
+}
+
+TEST_F(SettingsWindow, AnOlderFileMeansPlainConnectionsAndGetsTheNewKeysAtTheEnd) {
+    WriteFile("[Options]\nPop3HostName=pop.example.org\nUseUIDL=1\n");
+    form = std::make_unique<TfrmMain>();
+    EXPECT_EQ(form->Pop3Security(), secNone);
+    EXPECT_EQ(form->SmtpSecurity(), secNone);
+    form->Pop3SecurityBox->setCurrentIndex(1);
+    form.reset();
+    const std::string text = FileText();
+    EXPECT_NE(text.find("ForwardAttachments=0\nPop3Security=TLS\nPop3TlsFingerprint=\n"
+                        "SmtpSecurity=none\nSmtpTlsFingerprint=\n"),
+              std::string::npos)
+        << text;
+    // A value this version does not know is no mode at all.
+    EXPECT_EQ(ParseSecurityMode("tls"), secNone);
+    EXPECT_EQ(ParseSecurityMode("STARTTLS required"), secStartTls);
 }
 
 TEST_F(SettingsWindow, AStoredPasswordThatIsNotUtf8GoesToPassAndBackByteForByte) {
