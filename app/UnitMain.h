@@ -171,6 +171,10 @@ public:
     // The security modes the configuration pages show.
     TSecurityMode Pop3Security() const;
     TSecurityMode SmtpSecurity() const;
+    // Certificate fingerprints to trust, as the settings file holds them.
+    const std::string& SmtpTlsFingerprint() const noexcept {
+        return loadedOptions_.SmtpTlsFingerprint;
+    }
 
     bool Busy() const noexcept { return busy_; }
     int Step() const noexcept { return step_; }
