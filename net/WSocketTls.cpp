@@ -220,9 +220,11 @@ int TCustomTlsWSocket::RawReceive(void* Buffer, int BufferSize) {
         if (n < 0) {
             peerEnded_ = true;
             if (!tls_->ErrorText().empty()) {
+                // A broken record ends the session: nothing after it can be trusted.
                 tlsError_ = tls_->ErrorText();
                 winsock::WSASetLastError(WSAECONNABORTED);
                 result = SOCKET_ERROR;
+                PostClose();
             }
             break;
         }

@@ -55,6 +55,11 @@ const TestCertificates& TestCertificates::Get() {
         std::ofstream(dir + "/make.sh") << kScript;
         const std::string command = "cd '" + dir + "' && sh make.sh >make.log 2>&1";
         if (std::system(command.c_str()) == 0) certificates.dir_ = dir;
+        static std::string folder = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        });
         return certificates;
     }();
     return made;
