@@ -189,9 +189,12 @@ void TMailForwarder::ForwardMessage(const TMailMessage& message) {
     client_.SetCharSet(CharSetFor(message.CharSet));
     client_.SetHost(FromQString(window_.SmtpHostEdit->text()));
     client_.SetPort(FromQString(window_.SmtpPortEdit->text()));
+    client_.SetSecurity(window_.SmtpSecurity());
+    client_.SetTlsPin(window_.SmtpTlsFingerprint());
 
     if (!client_.ConnectSync()) {
         serverUnreachable_ = true;
+        if (client_.Security() != secNone) Log(ToQString(client_.ErrorMessage()));
         Log(QStringLiteral("Forwarding stopped for this check: the SMTP server cannot be reached"));
         client_.QuitSync();
         return;

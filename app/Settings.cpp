@@ -3,6 +3,22 @@
 const char* const kOptionsSection = "Options";
 const char* const kJournalSection = "Journal";
 
+namespace {
+
+const char* const kSecurityModeTexts[] = {"none", "TLS", "STARTTLS required"};
+
+} // namespace
+
+const char* SecurityModeText(TSecurityMode mode) {
+    return kSecurityModeTexts[mode];
+}
+
+TSecurityMode ParseSecurityMode(const std::string& text) {
+    for (const TSecurityMode mode : {secTls, secStartTls})
+        if (text == SecurityModeText(mode)) return mode;
+    return secNone;
+}
+
 std::string ScrambleText(const std::string& text) {
     std::string result = text;
     for (char& c : result)
@@ -32,6 +48,10 @@ TOptions ReadOptions(const TIniFile& ini) {
     o.ForwardAttachments = ini.ReadBool(s, "ForwardAttachments", false);
     o.ShowNotifications = ini.ReadBool(s, "ShowNotifications", true);
     o.Autostart = ini.ReadBool(s, "Autostart", false);
+    o.Pop3Security = ParseSecurityMode(ini.ReadString(s, "Pop3Security", ""));
+    o.Pop3TlsFingerprint = ini.ReadString(s, "Pop3TlsFingerprint", "");
+    o.SmtpSecurity = ParseSecurityMode(ini.ReadString(s, "SmtpSecurity", ""));
+    o.SmtpTlsFingerprint = ini.ReadString(s, "SmtpTlsFingerprint", "");
     return o;
 }
 
@@ -54,6 +74,10 @@ void WriteOptions(TIniFile& ini, const TOptions& o, int hours, int minutes) {
     ini.WriteBool(s, "ForwardAttachments", o.ForwardAttachments);
     ini.WriteBool(s, "ShowNotifications", o.ShowNotifications);
     ini.WriteBool(s, "Autostart", o.Autostart);
+    ini.WriteString(s, "Pop3Security", SecurityModeText(o.Pop3Security));
+    ini.WriteString(s, "Pop3TlsFingerprint", o.Pop3TlsFingerprint);
+    ini.WriteString(s, "SmtpSecurity", SecurityModeText(o.SmtpSecurity));
+    ini.WriteString(s, "SmtpTlsFingerprint", o.SmtpTlsFingerprint);
 }
 
 std::vector<std::string> ReadJournal(const TIniFile& ini) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/IniFiles.h"
+#include "net/WSocket.h"
 
 #include <string>
 #include <vector>
@@ -30,10 +31,20 @@ struct TOptions {
     bool PrintOnReceive = false;
     bool UseUIDL = false;
     bool ForwardAttachments = false;
-    // Keys the program added later; a file without them keeps its old meaning.
+    // Keys the program added later; a file without them keeps its old meaning (notifications
+    // on, no autostart, plain connections).
     bool ShowNotifications = true;
     bool Autostart = false;
+    TSecurityMode Pop3Security = secNone;
+    std::string Pop3TlsFingerprint; // SHA-256 of a self-signed certificate to trust
+    TSecurityMode SmtpSecurity = secNone;
+    std::string SmtpTlsFingerprint;
 };
+
+// The texts of the security modes, as the file and the configuration pages show them.
+const char* SecurityModeText(TSecurityMode mode);
+// secNone for anything that is not one of them.
+TSecurityMode ParseSecurityMode(const std::string& text);
 
 extern const char* const kOptionsSection; // "Options"
 extern const char* const kJournalSection; // "Journal"

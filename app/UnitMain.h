@@ -178,6 +178,13 @@ public:
     // The password for PASS: the exact bytes read from the settings file while the field still
     // shows them, so a stored password that is not UTF-8 is sent as it was stored.
     std::string Pop3Password() const;
+    // The security modes the configuration pages show.
+    TSecurityMode Pop3Security() const;
+    TSecurityMode SmtpSecurity() const;
+    // Certificate fingerprints to trust, as the settings file holds them.
+    const std::string& SmtpTlsFingerprint() const noexcept {
+        return loadedOptions_.SmtpTlsFingerprint;
+    }
 
     bool Busy() const noexcept { return busy_; }
     int Step() const noexcept { return step_; }
@@ -206,6 +213,8 @@ public:
     QCheckBox* AutostartCheckBox = nullptr;
     QLineEdit* SmtpHostEdit = nullptr;
     QLineEdit* SmtpPortEdit = nullptr;
+    QComboBox* Pop3SecurityBox = nullptr;
+    QComboBox* SmtpSecurityBox = nullptr;
     QLineEdit* FwdEdit = nullptr;
     QCheckBox* FwdCheckBox = nullptr;
     QCheckBox* FwdDelCheckBox = nullptr;

@@ -48,6 +48,15 @@ QLineEdit* Edit(QWidget* parent, int left, int top) {
     return edit;
 }
 
+QComboBox* SecurityBox(QWidget* parent, int left, int top) {
+    auto* box = new QComboBox(parent);
+    box->setGeometry(left, top, 121, 21);
+    for (const TSecurityMode mode : {secNone, secTls, secStartTls})
+        box->addItem(QString::fromLatin1(SecurityModeText(mode)));
+    Label(parent, "Securit&y", left, top - 16, box);
+    return box;
+}
+
 QCheckBox* CheckBox(QWidget* parent, const char* caption, int left, int top) {
     auto* box = new QCheckBox(QString::fromLatin1(caption), parent);
     box->move(left, top);
@@ -200,6 +209,7 @@ void TfrmMain::CreateConfigPages() {
     UserNameEdit = Edit(ctsConfig, 184, 32);
     PassWordEdit = Edit(ctsConfig, 184, 72);
     PassWordEdit->setEchoMode(QLineEdit::Password);
+    Pop3SecurityBox = SecurityBox(ctsConfig, 24, 112);
     Label(ctsConfig, "&Host", 24, 16, HostEdit);
     Label(ctsConfig, "&Port", 24, 56, PortEdit);
     Label(ctsConfig, "&User Name", 184, 16, UserNameEdit);
@@ -216,6 +226,7 @@ void TfrmMain::CreateConfigPages() {
     SmtpHostEdit = Edit(ctsSmtpConf, 24, 32);
     SmtpPortEdit = Edit(ctsSmtpConf, 24, 72);
     FwdEdit = Edit(ctsSmtpConf, 176, 32);
+    SmtpSecurityBox = SecurityBox(ctsSmtpConf, 24, 112);
     Label(ctsSmtpConf, "&Host", 24, 16, SmtpHostEdit);
     Label(ctsSmtpConf, "&Port", 24, 56, SmtpPortEdit);
     Label(ctsSmtpConf, "&Forward To:", 176, 16, FwdEdit);

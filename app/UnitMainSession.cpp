@@ -84,6 +84,8 @@ bool TfrmMain::RunRequest(const char* name, const std::function<void()>& request
     Pop3Client->SetPort(FromQString(PortEdit->text()));
     Pop3Client->SetUserName(FromQString(UserNameEdit->text()));
     Pop3Client->SetPassWord(Pop3Password());
+    Pop3Client->SetSecurity(Pop3Security());
+    Pop3Client->SetTlsPin(loadedOptions_.Pop3TlsFingerprint);
     try {
         request();
     } catch (const std::exception& e) {
@@ -148,6 +150,13 @@ void TfrmMain::Pop3ClientRequestDone(TObject*, int rqType, std::uint16_t error) 
     Watchdog.Progress();
     if (error != 0) {
         SetStatusText(QStringLiteral("Aborted due Error"));
+        // A connection that could not be secured says why, in the log and the status bar.
+        if (step_ == csConnect && Pop3Client->Security() != secNone) {
+            std::string reason = Pop3Client->ErrorMessage();
+            if (reason.rfind("-ERR ", 0) == 0) reason.erase(0, 5);
+            AppendLog(QStringLiteral("Error: ") + ToQString(reason));
+            SetStatusText(ToQString(reason));
+        }
         ChainStopped();
         return;
     }

@@ -5,11 +5,14 @@
 #include "ui/QtText.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalBlocker>
 #include <QSlider>
+
+#include <algorithm>
 
 namespace {
 
@@ -52,6 +55,8 @@ void TfrmMain::LoadSettings() {
     }
     // The program may have moved since the entry was written.
     if (o.Autostart) AutostartCheckBoxClick();
+    Pop3SecurityBox->setCurrentIndex(o.Pop3Security);
+    SmtpSecurityBox->setCurrentIndex(o.SmtpSecurity);
 
     const QDateTime now = Now();
     unreadableJournal_.clear();
@@ -70,6 +75,14 @@ void TfrmMain::LoadSettings() {
 
 std::string TfrmMain::Pop3Password() const {
     return FieldBytes(PassWordEdit, loadedOptions_.Pop3UserPass);
+}
+
+TSecurityMode TfrmMain::Pop3Security() const {
+    return static_cast<TSecurityMode>(std::max(0, Pop3SecurityBox->currentIndex()));
+}
+
+TSecurityMode TfrmMain::SmtpSecurity() const {
+    return static_cast<TSecurityMode>(std::max(0, SmtpSecurityBox->currentIndex()));
 }
 
 void TfrmMain::SaveSettings() {
@@ -92,6 +105,10 @@ void TfrmMain::SaveSettings() {
     o.ForwardAttachments = ForwardAttachCheckBox->isChecked();
     o.ShowNotifications = NotifyCheckBox->isChecked();
     o.Autostart = AutostartCheckBox->isChecked();
+    o.Pop3Security = Pop3Security();
+    o.Pop3TlsFingerprint = stored.Pop3TlsFingerprint;
+    o.SmtpSecurity = SmtpSecurity();
+    o.SmtpTlsFingerprint = stored.SmtpTlsFingerprint;
     WriteOptions(ini, o, tbHours->value(), tbMinutes->value());
 
     std::vector<std::string> entries;

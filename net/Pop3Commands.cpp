@@ -31,23 +31,32 @@ void TCustomPop3Cli::TransactionCommand(const char* Word, TPop3Request Kind, TPo
     StartCommand(Kind, Step, Command, pop3Transaction, AfterOk);
 }
 
+void TCustomPop3Cli::CheckSecured(const char* Command) {
+    if (security_ != secNone && !Secured())
+        RefuseSession(std::string("-ERR ") + Command + " not sent: the connection is not secured");
+}
+
 void TCustomPop3Cli::User() {
+    CheckSecured("USER");
     if (protocolState_ != pop3Disconnected && protocolState_ != pop3WaitingUser)
         RefuseSession("-ERR USER command invalid now");
     StartCommand(pop3User, pop3StepUser, "USER " + Trim(userName_), pop3WaitingPass, nullptr);
 }
 
 void TCustomPop3Cli::Pass() {
+    CheckSecured("PASS");
     if (protocolState_ == pop3Transaction) RefuseSession("-ERR PASS command invalid now");
     StartCommand(pop3Pass, pop3StepPass, "PASS " + Trim(passWord_), pop3Transaction, nullptr);
 }
 
 void TCustomPop3Cli::RPop() {
+    CheckSecured("RPOP");
     if (protocolState_ == pop3Transaction) RefuseSession("-ERR RPOP command invalid now");
     StartCommand(pop3RPop, pop3StepRPop, "RPOP " + Trim(passWord_), pop3Transaction, nullptr);
 }
 
 void TCustomPop3Cli::APop() {
+    CheckSecured("APOP");
     if (protocolState_ != pop3WaitingUser) RefuseSession("-ERR APOP command invalid now");
     if (timeStamp_.empty()) RefuseSession("-ERR Server do not support APOP (no timestamp)");
     StartCommand(pop3APop, pop3StepAPop,

@@ -29,6 +29,7 @@ TCustomPop3Cli::~TCustomPop3Cli() {
         socket_->OnSessionConnected = nullptr;
         socket_->OnDnsLookupDone = nullptr;
         socket_->OnDataSent = nullptr;
+        socket_->OnTlsDone = nullptr;
         if (socket_->InHandler()) {
             // Destroyed from a handler the socket runs: its own code is still on the stack, so
             // it closes now and is freed from the event loop once that code has returned.
@@ -177,6 +178,11 @@ void TCustomPop3Cli::DnsLookupDone(TObject*, std::uint16_t Error) {
         socket_->SetProto("tcp");
         socket_->SetPort(port_);
         socket_->SetLocalAddr(localAddr_);
+        // The certificate is checked against the name asked for, not the address it gave.
+        socket_->SetTlsImplicit(security_ == secTls);
+        socket_->SetTlsHostName(host_);
+        socket_->SetTlsPin(tlsPin_);
+        socket_->OnTlsDone = nullptr;
         socket_->OnSessionConnected = [this](TObject* Sender, std::uint16_t Err) {
             SessionConnected(Sender, Err);
         };
@@ -191,19 +197,27 @@ void TCustomPop3Cli::DnsLookupDone(TObject*, std::uint16_t Error) {
 }
 
 void TCustomPop3Cli::SessionConnected(TObject*, std::uint16_t Error) {
+    if (Error == TlsFailed) {
+        FailConnect("-ERR " + socket_->TlsErrorText(), Error);
+        return;
+    }
     if (Error != 0) {
-        lastResponse_ = SocketErrorLine(Error);
-        statusCode_ = 500;
-        connected_ = false;
-        requestResult_ = Error;
-        RecordError();
-        TriggerRequestDone(Error);
-        if (socket_) socket_->Close();
-        SetState(pop3Ready);
+        FailConnect(SocketErrorLine(Error), Error);
         return;
     }
     connected_ = true;
     SetState(pop3WaitingBanner);
+}
+
+void TCustomPop3Cli::FailConnect(const std::string& Response, std::uint16_t Error) {
+    lastResponse_ = Response;
+    statusCode_ = 500;
+    connected_ = false;
+    requestResult_ = Error;
+    RecordError();
+    TriggerRequestDone(Error);
+    if (socket_) socket_->Close();
+    SetState(pop3Ready);
 }
 
 void TCustomPop3Cli::DataAvailable(TObject*, std::uint16_t Error) {
@@ -261,10 +275,53 @@ void TCustomPop3Cli::HandleBanner(std::uint16_t Error) {
         return;
     }
     timeStamp_ = Pop3TimeStamp(lastResponse_);
+    if (security_ == secStartTls) {
+        RequestStls();
+        return;
+    }
+    FinishConnect(Error);
+}
+
+void TCustomPop3Cli::FinishConnect(std::uint16_t Error) {
     protocolState_ = pop3WaitingUser;
     SetState(pop3Connected);
     TriggerSessionConnected(Error);
     TriggerRequestDone(0);
+}
+
+// STLS (RFC 2595) belongs to the connect request: it completes only once the connection is
+// secured, so no later request can send a credential in clear.
+void TCustomPop3Cli::RequestStls() {
+    next_ = &TCustomPop3Cli::StlsReply;
+    SetState(pop3WaitingResponse);
+    const std::shared_ptr<bool> alive = alive_;
+    TriggerDisplay("> STLS");
+    if (!*alive || !socket_) return;
+    socket_->SendText("STLS\r\n");
+}
+
+void TCustomPop3Cli::StlsReply() {
+    TriggerDisplay("< " + lastResponse_);
+    if (lineContinues_) return;
+    if (!CheckPositive()) {
+        FailConnect("-ERR The server does not offer STLS, so the connection cannot be secured (" +
+                        lastResponse_ + ")",
+                    500);
+        return;
+    }
+    // Whatever followed the reply came in clear and must not be read as the first protected
+    // reply.
+    receiveBuffer_.Clear();
+    socket_->OnTlsDone = [this](TObject*, std::uint16_t Err) { TlsDone(Err); };
+    socket_->StartTls();
+}
+
+void TCustomPop3Cli::TlsDone(std::uint16_t Error) {
+    if (Error != 0) {
+        FailConnect("-ERR " + socket_->TlsErrorText(), Error);
+        return;
+    }
+    FinishConnect(0);
 }
 
 void TCustomPop3Cli::SessionClosed(TObject*, std::uint16_t Error) {

@@ -110,6 +110,13 @@ public:
     void SetLocalAddr(const std::string& Value) { localAddr_ = Value; }
     const std::string& Port() const noexcept { return port_; }
     void SetPort(const std::string& Value) { port_ = Value; }
+    TSecurityMode Security() const noexcept { return security_; }
+    void SetSecurity(TSecurityMode Value) noexcept { security_ = Value; }
+    // SHA-256 fingerprint of the one server certificate to trust, for a self-signed one.
+    const std::string& TlsPin() const noexcept { return tlsPin_; }
+    void SetTlsPin(const std::string& Value) { tlsPin_ = Value; }
+    // The connection is encrypted and the server's certificate accepted.
+    bool Secured() const noexcept { return socket_ && socket_->TlsActive(); }
     const std::string& UserName() const noexcept { return userName_; }
     void SetUserName(const std::string& Value) { userName_ = Value; }
     const std::string& PassWord() const noexcept { return passWord_; }
@@ -201,6 +208,16 @@ private:
     void CheckReady() const;
     bool CheckPositive();
     void RecordError();
+    // Ends the connect request with Error, Response recorded as the reason, and drops the
+    // connection.
+    void FailConnect(const std::string& Response, std::uint16_t Error);
+    // The greeting was accepted and, when asked for, the connection secured.
+    void FinishConnect(std::uint16_t Error);
+    void RequestStls();
+    void StlsReply();
+    void TlsDone(std::uint16_t Error);
+    // Refuses to send a credential unless the security asked for is in place.
+    void CheckSecured(const char* Command);
     void RefuseSession(const std::string& Text);
     // Ends the request under way with Error, Response recorded as the server's refusal.
     void FailRequest(const std::string& Response, std::uint16_t Error);
@@ -255,6 +272,8 @@ private:
     std::string port_ = "pop3";
     std::string userName_;
     std::string passWord_;
+    TSecurityMode security_ = secNone;
+    std::string tlsPin_;
     std::string errorMessage_;
     std::string lastResponse_;
     TPop3ProtocolState protocolState_ = pop3Disconnected;

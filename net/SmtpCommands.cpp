@@ -17,14 +17,17 @@ constexpr std::size_t kHeaderLineBuffer = 1024;
 
 } // namespace
 
+std::string TCustomSmtpClient::GreetingName() const {
+    return signOn_.empty() ? GetLocalHostName() : signOn_;
+}
+
 void TCustomSmtpClient::Helo() {
-    ExecCommand(smtpHelo, smtpStepHelo, "HELO " + (signOn_.empty() ? GetLocalHostName() : signOn_),
-                {250}, nullptr);
+    ExecCommand(smtpHelo, smtpStepHelo, "HELO " + GreetingName(), {250}, nullptr);
 }
 
 void TCustomSmtpClient::Ehlo() {
-    ExecCommand(smtpEhlo, smtpStepEhlo, "EHLO " + (signOn_.empty() ? GetLocalHostName() : signOn_),
-                {250}, &TCustomSmtpClient::AfterEhlo);
+    ExecCommand(smtpEhlo, smtpStepEhlo, "EHLO " + GreetingName(), {250},
+                &TCustomSmtpClient::AfterEhlo);
 }
 
 void TCustomSmtpClient::AfterEhlo() {
@@ -92,6 +95,10 @@ void TCustomSmtpClient::Auth() {
     requestDoneFlag_ = false;
     if (!ehloAccepted_) {
         FailRequest("500 ESMTP not supported.");
+        return;
+    }
+    if (security_ != secNone && !Secured()) {
+        FailRequest("500 AUTH not sent: the connection is not secured");
         return;
     }
     switch (authType_) {

@@ -33,6 +33,7 @@ TCustomSmtpClient::~TCustomSmtpClient() {
     socket_->OnSessionConnected = nullptr;
     socket_->OnDnsLookupDone = nullptr;
     socket_->OnDataSent = nullptr;
+    socket_->OnTlsDone = nullptr;
     socket_.reset();
     ReleaseNotifyWindow(window_);
 }
@@ -227,6 +228,11 @@ void TCustomSmtpClient::DnsLookupDone(TObject*, std::uint16_t Error) {
         socket_->SetLocalAddr(localAddr_);
         socket_->SetProto("tcp");
         socket_->SetPort(port_);
+        // The certificate is checked against the name asked for, not the address it gave.
+        socket_->SetTlsImplicit(security_ == secTls);
+        socket_->SetTlsHostName(host_);
+        socket_->SetTlsPin(tlsPin_);
+        socket_->OnTlsDone = nullptr;
         socket_->OnSessionConnected = [this](TObject* Sender, std::uint16_t Err) {
             SocketSessionConnected(Sender, Err);
         };
@@ -250,7 +256,8 @@ void TCustomSmtpClient::SocketSessionConnected(TObject*, std::uint16_t Error) {
     }
     connected_ = false;
     const std::shared_ptr<bool> alive = alive_;
-    FailRequest(SocketErrorLine(Error), Error);
+    FailRequest(Error == TlsFailed ? "500 " + socket_->TlsErrorText() : SocketErrorLine(Error),
+                Error);
     if (!*alive) return;
     socket_->Close();
     if (!inHighLevel_) SetState(smtpReady);
@@ -333,10 +340,76 @@ void TCustomSmtpClient::HandleBanner(std::uint16_t Error) {
         socket_->Close();
         return;
     }
+    if (security_ == secStartTls) {
+        StartTlsEhlo(&TCustomSmtpClient::AfterPlainEhlo);
+        return;
+    }
     const std::shared_ptr<bool> alive = alive_;
     SetState(smtpConnected);
     TriggerSessionConnected(Error);
     if (*alive) TriggerRequestDone(0);
+}
+
+void TCustomSmtpClient::StartTlsEhlo(TContinuation After) {
+    state_ = smtpInternalReady;
+    try {
+        ExecCommand(smtpConnect, smtpStepConnect, "EHLO " + GreetingName(), {250}, After);
+    } catch (const std::exception& E) {
+        FailSecurity(std::string("500 ") + E.what(), 500);
+    }
+}
+
+void TCustomSmtpClient::AfterPlainEhlo() {
+    if (!connected_) return; // the close completes the request
+    if (requestResult_ != 0 || !SmtpHasExtension(reply_.Lines(), "STARTTLS")) {
+        FailSecurity("500 The server does not offer STARTTLS, so the connection cannot be "
+                     "secured",
+                     500);
+        return;
+    }
+    state_ = smtpInternalReady;
+    ExecCommand(smtpConnect, smtpStepConnect, "STARTTLS", {220}, &TCustomSmtpClient::AfterStartTls);
+}
+
+void TCustomSmtpClient::AfterStartTls() {
+    if (!connected_) return;
+    if (requestResult_ != 0) {
+        FailSecurity("500 The server refused STARTTLS (" + lastResponse_ + ")", 500);
+        return;
+    }
+    // Whatever followed the reply came in clear and must not be read as the first protected
+    // reply; what the server said about itself in clear is forgotten too.
+    receiveBuffer_.Clear();
+    reply_.Clear();
+    ehloAccepted_ = false;
+    ehloLines_.Clear();
+    socket_->OnTlsDone = [this](TObject*, std::uint16_t Err) { TlsDone(Err); };
+    socket_->StartTls();
+}
+
+void TCustomSmtpClient::TlsDone(std::uint16_t Error) {
+    if (Error != 0) {
+        FailSecurity("500 " + socket_->TlsErrorText(), Error);
+        return;
+    }
+    StartTlsEhlo(&TCustomSmtpClient::AfterSecuredEhlo);
+}
+
+void TCustomSmtpClient::AfterSecuredEhlo() {
+    if (!connected_) return;
+    ehloAccepted_ = requestResult_ == 0;
+    ehloLines_ = ehloAccepted_ ? reply_.Lines() : TStringList();
+    const std::shared_ptr<bool> alive = alive_;
+    TriggerSessionConnected(0);
+    if (*alive) TriggerRequestDone(static_cast<std::uint16_t>(requestResult_));
+}
+
+void TCustomSmtpClient::FailSecurity(const std::string& text, int code) {
+    const std::shared_ptr<bool> alive = alive_;
+    TriggerDisplay(text);
+    if (!*alive) return;
+    FailRequest(text, code);
+    if (*alive && socket_->State() != wsClosed) socket_->Close();
 }
 
 void TCustomSmtpClient::SocketSessionClosed(TObject*, std::uint16_t Error) {

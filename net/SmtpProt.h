@@ -115,6 +115,13 @@ public:
     void SetLocalAddr(const std::string& Value) { localAddr_ = Value; }
     const std::string& Port() const noexcept { return port_; }
     void SetPort(const std::string& Value) { port_ = Value; }
+    TSecurityMode Security() const noexcept { return security_; }
+    void SetSecurity(TSecurityMode Value) noexcept { security_ = Value; }
+    // SHA-256 fingerprint of the one server certificate to trust, for a self-signed one.
+    const std::string& TlsPin() const noexcept { return tlsPin_; }
+    void SetTlsPin(const std::string& Value) { tlsPin_ = Value; }
+    // The connection is encrypted and the server's certificate accepted.
+    bool Secured() const noexcept { return socket_ && socket_->TlsActive(); }
     const std::string& SignOn() const noexcept { return signOn_; }
     void SetSignOn(const std::string& Value) { signOn_ = Value; }
     const std::string& Username() const noexcept { return username_; }
@@ -240,6 +247,16 @@ private:
     void ProtocolFailure(const std::string& text);
 
     void HandleBanner(std::uint16_t Error);
+    // SignOn, or the local host's name without one.
+    std::string GreetingName() const;
+    // STARTTLS (RFC 3207) inside the connect request: EHLO, STARTTLS, the handshake, EHLO
+    // again; the request completes only on a secured connection.
+    void StartTlsEhlo(TContinuation After);
+    void AfterPlainEhlo();
+    void AfterStartTls();
+    void TlsDone(std::uint16_t Error);
+    void AfterSecuredEhlo();
+    void FailSecurity(const std::string& text, int code);
     void ReplyCheck();
     void AfterEhlo();
     void AfterAuthLoginUser();
@@ -273,6 +290,8 @@ private:
     std::string signOn_;
     std::string username_;
     std::string password_;
+    TSecurityMode security_ = secNone;
+    std::string tlsPin_;
     TSmtpAuthType authType_ = smtpAuthNone;
     std::string fromName_;
     TStringList rcptName_;

@@ -437,10 +437,85 @@ private:
     std::string socksBoundPort_;
 };
 
+class TTlsSession;
+
+// Completion of a handshake started by StartTls: 0, or TlsFailed with the reason in
+// TlsErrorText().
+constexpr std::uint16_t TlsFailed = 12010;
+
+// How a protocol client secures its connection: not at all, with TLS from the start, or with
+// TLS it asks for after the greeting and must get (never falling back to plain text).
+enum TSecurityMode { secNone, secTls, secStartTls };
+
+// TLS layer: encrypts the connection either right after connect (TlsImplicit; OnSessionConnected
+// then comes once the handshake is through, with TlsFailed when it is not) or on request
+// after a plain-text start (StartTls; OnTlsDone reports the outcome). The server's certificate
+// must verify against the system store and be valid for TlsHostName, unless TlsPin names its
+// SHA-256 fingerprint. A failed handshake closes the connection after its report. Above this
+// layer everything is plaintext.
+class TCustomTlsWSocket : public TCustomSocksWSocket {
+public:
+    explicit TCustomTlsWSocket(TComponent* AOwner = nullptr);
+    ~TCustomTlsWSocket() override;
+
+    bool TlsImplicit() const noexcept { return tlsImplicit_; }
+    void SetTlsImplicit(bool Value) noexcept { tlsImplicit_ = Value; }
+    // The name the certificate must be valid for; empty means Addr.
+    const std::string& TlsHostName() const noexcept { return tlsHostName_; }
+    void SetTlsHostName(const std::string& Value) { tlsHostName_ = Value; }
+    const std::string& TlsPin() const noexcept { return tlsPin_; }
+    void SetTlsPin(const std::string& Value) { tlsPin_ = Value; }
+
+    // Starts the handshake on a plain connection. Whatever the server sent before is dropped
+    // unread: it came in clear and must never pass for a protected reply.
+    virtual void StartTls();
+    // The handshake is through and the certificate accepted.
+    bool TlsActive() const noexcept;
+    bool TlsHandshaking() const noexcept { return handshaking_; }
+    const std::string& TlsErrorText() const noexcept { return tlsError_; }
+
+    void Connect() override;
+    void Close() override;
+    int Send(const void* Data, int Len) override;
+    int RcvdCount() override;
+
+    TSessionConnected OnTlsDone;
+
+protected:
+    virtual void TriggerTlsDone(std::uint16_t Error);
+    void HandleNotification(TMessage& Msg) override;
+    void InternalClose(bool HalfClose, std::uint16_t Error) override;
+    int RawReceive(void* Buffer, int BufferSize) override;
+    bool TriggerDataAvailable(std::uint16_t Error) override;
+    void TriggerSessionConnected(std::uint16_t Error) override;
+    void TriggerSessionClosed(std::uint16_t Error) override;
+    void TriggerDataSent(std::uint16_t Error) override;
+
+private:
+    void BeginHandshake();
+    void AdvanceHandshake();
+    // Reports the end of the handshake the way it was started; a failure then closes.
+    void FinishHandshake(const std::string& Failure);
+    void FlushTls();
+    void ReadAgainLater();
+    void DropTls() noexcept;
+
+    std::unique_ptr<TTlsSession> tls_;
+    bool tlsImplicit_ = false;
+    std::string tlsHostName_;
+    std::string tlsPin_;
+    std::string tlsError_;
+    bool handshaking_ = false;
+    bool implicitPending_ = false; // OnSessionConnected waits for the handshake
+    bool readPosted_ = false;      // a read notification of our own is on its way
+    bool peerEnded_ = false;       // the peer closed its side under TLS
+    std::string earlyOut_;         // plaintext sent while the handshake was under way
+};
+
 // Line mode: received bytes are collected, and OnDataAvailable fires once per complete line,
 // during which Receive and ReceiveText serve exactly that line (line end included). Optional
 // echo and backspace/tab editing; a limit event when bytes pile up without a line end.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
     explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
     ~TCustomLineWSocket() override;
@@ -458,6 +533,8 @@ public:
 
     // During a line's delivery: the bytes of it not read yet; 0 between deliveries.
     int RcvdCount() override;
+    // Buffered lines came in clear before the handshake: they are dropped too.
+    void StartTls() override;
 
     TLineLimitEvent OnLineLimitExceeded;
 

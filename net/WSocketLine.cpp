@@ -75,7 +75,7 @@ private:
     int exceptions_;
 };
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomTlsWSocket(AOwner) {}
 
 TCustomLineWSocket::~TCustomLineWSocket() {
     Destroying();
@@ -98,7 +98,16 @@ void TCustomLineWSocket::SetLineEnd(const std::string& Value) {
 int TCustomLineWSocket::RcvdCount() {
     if (LineActive()) return static_cast<int>(lineLength_);
     if (count_ > 0) return static_cast<int>(count_);
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomTlsWSocket::RcvdCount();
+}
+
+void TCustomLineWSocket::StartTls() {
+    taken_ += count_;
+    count_ = 0;
+    start_ = 0;
+    lineLength_ = 0;
+    Terminate();
+    TCustomTlsWSocket::StartTls();
 }
 
 // ---- The buffer ----
@@ -159,7 +168,7 @@ int TCustomLineWSocket::RawReceive(void* Buffer, int BufferSize) {
         }
         available = lineLength_;
     }
-    if (available == 0) return TCustomSocksWSocket::RawReceive(Buffer, BufferSize);
+    if (available == 0) return TCustomTlsWSocket::RawReceive(Buffer, BufferSize);
     const std::size_t n = std::min(available, static_cast<std::size_t>(std::max(BufferSize, 0)));
     if (n > 0) std::memcpy(Buffer, buffer_.get() + start_, n);
     Consume(n);
@@ -168,16 +177,16 @@ int TCustomLineWSocket::RawReceive(void* Buffer, int BufferSize) {
 
 bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t Error) {
     if (!LineActive()) {
-        if (count_ == 0) return TCustomSocksWSocket::TriggerDataAvailable(Error);
+        if (count_ == 0) return TCustomTlsWSocket::TriggerDataAvailable(Error);
         // Bytes left from line mode go first, then once more for what the platform holds,
         // since reads served from the buffer do not ask the platform for more.
         while (count_ > 0 && !LineActive()) {
             const std::size_t before = count_;
-            if (!TCustomSocksWSocket::TriggerDataAvailable(Error)) return false;
+            if (!TCustomTlsWSocket::TriggerDataAvailable(Error)) return false;
             if (count_ == before) return true;
         }
         if (LineActive()) return true;
-        return TCustomSocksWSocket::TriggerDataAvailable(Error);
+        return TCustomTlsWSocket::TriggerDataAvailable(Error);
     }
 
     if (count_ >= kLineBufferCeiling - 1) {
@@ -189,7 +198,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t Error) {
     const std::size_t want = std::min(kMaxLineRead, kLineBufferCeiling - 1 - count_);
     Reserve(want);
     const int n =
-        TCustomSocksWSocket::RawReceive(buffer_.get() + start_ + count_, static_cast<int>(want));
+        TCustomTlsWSocket::RawReceive(buffer_.get() + start_ + count_, static_cast<int>(want));
     if (n <= 0) {
         if (n < 0) lastError_ = winsock::WSAGetLastError();
         return true;
@@ -241,7 +250,7 @@ bool TCustomLineWSocket::DeliverLine(std::size_t LineLength) {
         const std::size_t before = lineLength_;
         // Without a handler, or with one that reads nothing, the line stays for the next
         // notification rather than being offered again and again.
-        if (!TCustomSocksWSocket::TriggerDataAvailable(0)) return false;
+        if (!TCustomTlsWSocket::TriggerDataAvailable(0)) return false;
         if (lineLength_ == before && LineActive()) return false;
     }
     return true;
@@ -329,7 +338,7 @@ void TCustomLineWSocket::OfferBuffered(bool EndOfInput) {
                 TLineDelivery delivery(*this);
                 DeliverLine(count_);
             }
-        } else if (!TCustomSocksWSocket::TriggerDataAvailable(0)) {
+        } else if (!TCustomTlsWSocket::TriggerDataAvailable(0)) {
             return;
         }
         if (taken_ == takenBefore || (lines && LineActive())) return;
@@ -338,7 +347,7 @@ void TCustomLineWSocket::OfferBuffered(bool EndOfInput) {
 
 void TCustomLineWSocket::HandleNotification(TMessage& Msg) {
     if (Msg.Msg != WM_SOCKET_LINE_DATA) {
-        TCustomSocksWSocket::HandleNotification(Msg);
+        TCustomTlsWSocket::HandleNotification(Msg);
         return;
     }
     if (delivering_ > 0) {
@@ -366,5 +375,5 @@ void TCustomLineWSocket::TriggerSessionClosed(std::uint16_t Error) {
         }
         ReleaseBuffer();
     }
-    TCustomSocksWSocket::TriggerSessionClosed(Error);
+    TCustomTlsWSocket::TriggerSessionClosed(Error);
 }

@@ -1,12 +1,15 @@
 #include "app/UnitMain.h"
 #include "net/Pop3Prot.h"
+#include "net/TlsSession.h"
 #include "net/WSocketLibrary.h"
 #include "net/WinsockEmulation.h"
 #include "ui/ApplicationErrors.h"
 
 #include "tests/app/MainWindowFixture.h"
+#include "tests/support/TestCertificates.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -182,6 +185,58 @@ void ExpectCheckEnded(const TfrmMain& form) {
         EXPECT_TRUE(button->isEnabled()) << button->text().toStdString();
     EXPECT_EQ(winsock::OpenHandleCount(), 0);
     EXPECT_EQ(form.Pop3Client->State(), pop3Ready);
+}
+
+// The security mode of the configuration page: the check runs inside TLS, or fails with the
+// reason in the log and the status bar and no credential sent.
+TEST_F(CheckSession, SecuredChecksAndTheirRefusals) {
+    const TestCertificates& certs = TestCertificates::Get();
+    ASSERT_TRUE(certs.Ok());
+    TlsSetExtraCaFile(certs.CaFile());
+    form->HostEdit->setText("localhost");
+    std::vector<P::Step> login = Login("+OK 0 0\r\n");
+    login.erase(login.begin()); // the greeting came before STLS
+    struct TCase {
+        const char* name;
+        int mode;
+        std::vector<P::Step> script;
+        const char* reason; // empty: the check succeeds
+    } cases[] = {
+        {"STARTTLS", 2,
+         Join({{P::Send("+OK ready\r\n"), P::ExpectLine("STLS"), P::Send("+OK go\r\n"),
+                P::StartTls(certs.Prefix("good"))},
+               login,
+               Quit()}),
+         ""},
+        {"no STLS",
+         2,
+         {P::Send("+OK ready\r\n"), P::ExpectLine("STLS"), P::Send("-ERR what\r\n"),
+          P::ExpectClosed()},
+         "The server does not offer STLS"},
+        {"expired",
+         1,
+         {P::StartTls(certs.Prefix("expired"))},
+         "The server's certificate has expired"},
+    };
+    for (TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        form->Pop3SecurityBox->setCurrentIndex(c.mode);
+        Serve(c.script);
+        if (*c.reason == 0) {
+            CheckAndWait();
+            EXPECT_EQ(peer->Received(), "STLS\r\nUSER joe\r\nPASS secret\r\nSTAT\r\nQUIT\r\n");
+            continue;
+        }
+        form->btnDownload->click();
+        ASSERT_TRUE(PumpUntil([&] { return form->StatusText().startsWith(c.reason); }))
+            << form->StatusText().toStdString();
+        EXPECT_TRUE(OwnLines().filter(QString("Error: ") + c.reason).size() == 1)
+            << form->LogText().toStdString();
+        PumpUntil([&] { return peer->Finished(); });
+        EXPECT_FALSE(QString::fromStdString(peer->Received()).contains("PASS"));
+        ExpectCheckEnded(*form);
+    }
+    TlsSetExtraCaFile({});
 }
 
 // A server that falls silent, before its greeting or in the middle of the session, is dropped

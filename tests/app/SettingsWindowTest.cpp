@@ -11,6 +11,7 @@
 #include "tests/support/ScriptedPeer.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -52,6 +53,9 @@ TEST_F(SettingsWindow, EveryOptionsKeyIsReadIntoItsControlAndWrittenBackAsItWas)
     const auto checked = [](QCheckBox* TfrmMain::*box) {
         return [box](const TfrmMain& f) { return (f.*box)->isChecked(); };
     };
+    const auto security = [](QComboBox* TfrmMain::*box, int index) {
+        return [box, index](const TfrmMain& f) { return (f.*box)->currentIndex() == index; };
+    };
     const Key keys[] = {
         {"Pop3HostName", "pop.example.org", text(&TfrmMain::HostEdit, "pop.example.org")},
         {"Pop3PortNum", "1110", text(&TfrmMain::PortEdit, "1110")},
@@ -69,6 +73,10 @@ TEST_F(SettingsWindow, EveryOptionsKeyIsReadIntoItsControlAndWrittenBackAsItWas)
         {"PrintOnReceive", "1", checked(&TfrmMain::PrintCheckBox)},
         {"UseUIDL", "1", checked(&TfrmMain::UidlCheckBox)},
         {"ForwardAttachments", "1", checked(&TfrmMain::ForwardAttachCheckBox)},
+        {"Pop3Security", "STARTTLS required", security(&TfrmMain::Pop3SecurityBox, 2)},
+        {"Pop3TlsFingerprint", "AB:CD", [](const TfrmMain&) { return true; }},
+        {"SmtpSecurity", "TLS", security(&TfrmMain::SmtpSecurityBox, 1)},
+        {"SmtpTlsFingerprint", "ef01", [](const TfrmMain&) { return true; }},
     };
     // A later version's keys and sections, which this one does not know.
     std::string file = "; written by hand\n[Options]\n";
@@ -105,7 +113,8 @@ TEST_F(SettingsWindow, KeysAddedLaterFollowTheOldOnesAndAnOldFileKeepsItsMeaning
     form->NotifyCheckBox->setChecked(false);
     form.reset();
 
-    order.insert(order.end(), {"ShowNotifications", "Autostart"});
+    order.insert(order.end(), {"ShowNotifications", "Autostart", "Pop3Security",
+                               "Pop3TlsFingerprint", "SmtpSecurity", "SmtpTlsFingerprint"});
     std::vector<std::string> written;
     for (const auto& [key, value] : TIniFile(path).ReadSectionValues("Options"))
         written.push_back(key);
@@ -114,6 +123,23 @@ TEST_F(SettingsWindow, KeysAddedLaterFollowTheOldOnesAndAnOldFileKeepsItsMeaning
     form = std::make_unique<TfrmMain>();
     EXPECT_FALSE(form->NotifyCheckBox->isChecked());
     EXPECT_FALSE(form->Notifier->Enabled());
+}
+
+TEST_F(SettingsWindow, AnOlderFileMeansPlainConnectionsAndGetsTheNewKeysAtTheEnd) {
+    WriteFile("[Options]\nPop3HostName=pop.example.org\nUseUIDL=1\n");
+    form = std::make_unique<TfrmMain>();
+    EXPECT_EQ(form->Pop3Security(), secNone);
+    EXPECT_EQ(form->SmtpSecurity(), secNone);
+    form->Pop3SecurityBox->setCurrentIndex(1);
+    form.reset();
+    const std::string text = FileText();
+    EXPECT_NE(text.find("Autostart=0\nPop3Security=TLS\nPop3TlsFingerprint=\n"
+                        "SmtpSecurity=none\nSmtpTlsFingerprint=\n"),
+              std::string::npos)
+        << text;
+    // A value this version does not know is no mode at all.
+    EXPECT_EQ(ParseSecurityMode("tls"), secNone);
+    EXPECT_EQ(ParseSecurityMode("STARTTLS required"), secStartTls);
 }
 
 TEST_F(SettingsWindow, AStoredPasswordThatIsNotUtf8GoesToPassAndBackByteForByte) {

@@ -61,6 +61,11 @@ std::string DovecotMessageText(int n) {
     return text.str();
 }
 
+bool Dovecot::StartWithTls(const std::string& CertPrefix, std::string& why) {
+    certPrefix_ = CertPrefix;
+    return Start(why);
+}
+
 bool Dovecot::Start(std::string& why) {
     if (::access(kDovecot, X_OK) != 0) {
         why = "dovecot is not installed (Debian dovecot-pop3d)";
@@ -83,6 +88,11 @@ bool Dovecot::Start(std::string& why) {
     dir_ = pattern;
     ::chmod(dir_.c_str(), 0755);
     port_ = FreeLoopbackPort();
+    tlsPort_ = certPrefix_.empty() ? 0 : FreeLoopbackPort();
+    const std::string ssl = certPrefix_.empty()
+                                ? std::string("ssl = no\ndisable_plaintext_auth = no\n")
+                                : "ssl = required\ndisable_plaintext_auth = yes\nssl_cert = <" +
+                                      certPrefix_ + ".crt\nssl_key = <" + certPrefix_ + ".key\n";
     for (const char* sub :
          {"Maildir/cur", "Maildir/new", "Maildir/tmp", "index", "control", "home"})
         fs::create_directories(dir_ / sub);
@@ -104,8 +114,7 @@ bool Dovecot::Start(std::string& why) {
         << "state_dir = " << (dir_ / "state").string() << "\n"
         << "protocols = pop3\n"
         << "listen = 127.0.0.1\n"
-        << "ssl = no\n"
-        << "disable_plaintext_auth = no\n"
+        << ssl
         // APOP and CRAM-MD5 need a passdb that holds the plaintext secret; LOGIN and
         // CRAM-MD5 serve the SMTP server that authenticates through this one.
         << "auth_mechanisms = plain login cram-md5 apop\n"
@@ -121,7 +130,9 @@ bool Dovecot::Start(std::string& why) {
         << " home=" << (dir_ / "home").string() << "\n}\n"
         << "service auth {\n  unix_listener " << AuthSocket() << " {\n    mode = 0666\n  }\n}\n"
         << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = "
-        << port_ << "\n  }\n  inet_listener pop3s {\n    port = 0\n  }\n}\n";
+        << port_
+        << "\n  }\n  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " << tlsPort_
+        << (certPrefix_.empty() ? "" : "\n    ssl = yes") << "\n  }\n}\n";
 
     const std::string conf = (dir_ / "dovecot.conf").string();
     const char* argv[] = {kDovecot, "-F", "-c", conf.c_str(), nullptr};

@@ -19,6 +19,10 @@ class Dovecot {
 public:
     // False with the reason when the server cannot run here (not installed, not root, ...).
     bool Start(std::string& why);
+    // With TLS required: plain-text log-ins only after STLS on Port(), TLS from the start on
+    // TlsPort(); the certificate and key are CertPrefix + ".crt" and ".key".
+    bool StartWithTls(const std::string& CertPrefix, std::string& why);
+    std::uint16_t TlsPort() const { return tlsPort_; }
     void Stop();
     std::uint16_t Port() const { return port_; }
     // The authentication socket a mail server can check SMTP AUTH against (user "test").
@@ -28,5 +32,7 @@ public:
 private:
     std::filesystem::path dir_;
     std::uint16_t port_ = 0;
+    std::uint16_t tlsPort_ = 0;
+    std::string certPrefix_;
     pid_t pid_ = 0;
 };

@@ -7,8 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 
@@ -23,8 +27,7 @@ void SetTimeouts(int fd, int ms) {
 bool SendAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
+        if (n <= 0) return false;
         data += n;
         size -= static_cast<size_t>(n);
     }
@@ -51,8 +54,7 @@ std::string Printable(const std::string& text) {
 ScriptedPeer::ScriptedPeer(std::vector<Step> script, int ioTimeoutMs)
     : script_(std::move(script)), ioTimeoutMs_(ioTimeoutMs) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0)
-        throw std::runtime_error("ScriptedPeer: socket failed");
+    if (listener_ < 0) throw std::runtime_error("ScriptedPeer: socket failed");
     int one = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
@@ -60,7 +62,8 @@ ScriptedPeer::ScriptedPeer(std::vector<Step> script, int ioTimeoutMs)
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
     socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 8) != 0 ||
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 8) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         ::close(listener_);
         throw std::runtime_error("ScriptedPeer: cannot listen on 127.0.0.1");
@@ -72,8 +75,7 @@ ScriptedPeer::ScriptedPeer(std::vector<Step> script, int ioTimeoutMs)
 ScriptedPeer::~ScriptedPeer() {
     // Unblocks an accept() that is still waiting.
     ::shutdown(listener_, SHUT_RDWR);
-    if (thread_.joinable())
-        thread_.join();
+    if (thread_.joinable()) thread_.join();
     ::close(listener_);
 }
 
@@ -85,8 +87,7 @@ bool ScriptedPeer::Finished() const {
 bool ScriptedPeer::WaitFinished(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!Finished()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -117,10 +118,35 @@ void ScriptedPeer::Run() {
     bool ok = RunStep(Step{Step::kAccept, {}}, client);
     for (size_t i = 0; ok && i < script_.size(); ++i)
         ok = RunStep(script_[i], client);
-    if (client >= 0)
-        ::close(client);
+    EndTls();
+    if (client >= 0) ::close(client);
     std::lock_guard lock(mutex_);
     finished_ = true;
+}
+
+long ScriptedPeer::Read(int client, char* buffer, size_t size) {
+    if (!tls_) return ::recv(client, buffer, size, 0);
+    SSL* ssl = static_cast<SSL*>(tls_);
+    const int n = SSL_read(ssl, buffer, static_cast<int>(size));
+    if (n > 0) return n;
+    // A time-out stays an error; any end of the session, with or without the close alert, is
+    // the end of the input.
+    const bool timedOut =
+        SSL_get_error(ssl, n) == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
+    ERR_clear_error();
+    return timedOut ? -1 : 0;
+}
+
+bool ScriptedPeer::Write(int client, const char* data, size_t size) {
+    if (!tls_) return SendAll(client, data, size);
+    const int n = SSL_write(static_cast<SSL*>(tls_), data, static_cast<int>(size));
+    if (n <= 0) ERR_clear_error();
+    return n == static_cast<int>(size);
+}
+
+void ScriptedPeer::EndTls() {
+    SSL_free(static_cast<SSL*>(tls_));
+    tls_ = nullptr;
 }
 
 bool ScriptedPeer::ReadLine(int client, std::string& line) {
@@ -135,9 +161,8 @@ bool ScriptedPeer::ReadLine(int client, std::string& line) {
             }
         }
         char chunk[4096];
-        const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            return false;
+        const ssize_t n = Read(client, chunk, sizeof chunk);
+        if (n <= 0) return false;
         std::lock_guard lock(mutex_);
         received_.append(chunk, static_cast<size_t>(n));
         pending_.append(chunk, static_cast<size_t>(n));
@@ -146,9 +171,36 @@ bool ScriptedPeer::ReadLine(int client, std::string& line) {
 
 bool ScriptedPeer::RunStep(const Step& step, int& client) {
     switch (step.kind) {
+    case Step::kStartTls: {
+        // The library writes to the socket without MSG_NOSIGNAL; a client that drops the
+        // connection must fail the write, not end the test process.
+        ::signal(SIGPIPE, SIG_IGN);
+        SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+        SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
+        SSL_CTX_free(ctx); // the session keeps its own reference
+        if (!ssl || SSL_use_certificate_chain_file(ssl, (step.text + ".crt").c_str()) != 1 ||
+            SSL_use_PrivateKey_file(ssl, (step.text + ".key").c_str(), SSL_FILETYPE_PEM) != 1) {
+            SSL_free(ssl);
+            Fail("cannot load the TLS certificate " + step.text);
+            return false;
+        }
+        SSL_set_fd(ssl, client);
+        tls_ = ssl;
+        {
+            // Bytes read ahead in clear belong to nobody now.
+            std::lock_guard lock(mutex_);
+            pending_.clear();
+        }
+        if (SSL_accept(ssl) != 1) {
+            ERR_clear_error();
+            Fail("TLS handshake failed");
+            return false;
+        }
+        return true;
+    }
     case Step::kAccept: {
-        if (client >= 0)
-            ::close(client);
+        EndTls();
+        if (client >= 0) ::close(client);
         client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             Fail("accept failed: " + std::string(std::strerror(errno)));
@@ -165,17 +217,19 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
     case Step::kExpectLine: {
         std::string line;
         if (!ReadLine(client, line)) {
-            Fail("expected line \"" + Printable(step.text) + "\" but the connection ended or timed out");
+            Fail("expected line \"" + Printable(step.text) +
+                 "\" but the connection ended or timed out");
             return false;
         }
         if (line != step.text) {
-            Fail("expected line \"" + Printable(step.text) + "\" but got \"" + Printable(line) + "\"");
+            Fail("expected line \"" + Printable(step.text) + "\" but got \"" + Printable(line) +
+                 "\"");
             return false;
         }
         return true;
     }
     case Step::kSend:
-        if (!SendAll(client, step.text.data(), step.text.size())) {
+        if (!Write(client, step.text.data(), step.text.size())) {
             Fail("send failed: " + std::string(std::strerror(errno)));
             return false;
         }
@@ -183,7 +237,7 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
     case Step::kSendSplit: {
         const size_t chunk = step.number > 0 ? static_cast<size_t>(step.number) : 1;
         for (size_t at = 0; at < step.text.size(); at += chunk) {
-            if (!SendAll(client, step.text.data() + at, std::min(chunk, step.text.size() - at))) {
+            if (!Write(client, step.text.data() + at, std::min(chunk, step.text.size() - at))) {
                 Fail("send failed: " + std::string(std::strerror(errno)));
                 return false;
             }
@@ -192,12 +246,12 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
         return true;
     }
     case Step::kClose:
+        if (tls_) SSL_shutdown(static_cast<SSL*>(tls_));
         ::shutdown(client, SHUT_WR);
         // Collect what the client still sends until it closes too, then release the socket.
         for (char chunk[4096];;) {
-            const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                break;
+            const ssize_t n = Read(client, chunk, sizeof chunk);
+            if (n <= 0) break;
             std::lock_guard lock(mutex_);
             received_.append(chunk, static_cast<size_t>(n));
         }
@@ -216,12 +270,10 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
         return true;
     case Step::kExpectClosed:
         for (char chunk[4096];;) {
-            const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-            if (n == 0)
-                return true;
+            const ssize_t n = Read(client, chunk, sizeof chunk);
+            if (n == 0) return true;
             if (n < 0) {
-                if (errno == ECONNRESET)
-                    return true;
+                if (errno == ECONNRESET) return true;
                 Fail("expected the client to close, but it did not");
                 return false;
             }
@@ -232,7 +284,8 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
         std::string line;
         while (ReadLine(client, line))
             if (line == step.text) return true;
-        Fail("expected a line \"" + Printable(step.text) + "\" but the connection ended or timed out");
+        Fail("expected a line \"" + Printable(step.text) +
+             "\" but the connection ended or timed out");
         return false;
     }
     case Step::kReadBytes: {
@@ -245,9 +298,10 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
         }
         while (want > 0) {
             char chunk[65536];
-            const ssize_t n = ::recv(client, chunk, std::min(want, sizeof chunk), 0);
+            const ssize_t n = Read(client, chunk, std::min(want, sizeof chunk));
             if (n <= 0) {
-                Fail("expected " + std::to_string(step.number) + " bytes, the connection ended early");
+                Fail("expected " + std::to_string(step.number) +
+                     " bytes, the connection ended early");
                 return false;
             }
             std::lock_guard lock(mutex_);

@@ -15,7 +15,19 @@
 class ScriptedPeer {
 public:
     struct Step {
-        enum Kind { kExpectLine, kSend, kSendSplit, kClose, kReset, kPause, kExpectClosed, kReadBytes, kAccept, kReadUntilLine };
+        enum Kind {
+            kExpectLine,
+            kSend,
+            kSendSplit,
+            kClose,
+            kReset,
+            kPause,
+            kExpectClosed,
+            kReadBytes,
+            kAccept,
+            kReadUntilLine,
+            kStartTls
+        };
         Kind kind;
         std::string text; // line (without CR LF) to expect, or bytes to send
         int number = 0;   // pause ms, chunk size for kSendSplit, byte count for kReadBytes
@@ -26,7 +38,9 @@ public:
     // Sends the bytes as they are (add "\r\n" yourself).
     static Step Send(std::string bytes) { return {Step::kSend, std::move(bytes)}; }
     // Sends the bytes in chunks of chunkSize, each in its own segment, to fragment reads.
-    static Step SendSplit(std::string bytes, int chunkSize = 1) { return {Step::kSendSplit, std::move(bytes), chunkSize}; }
+    static Step SendSplit(std::string bytes, int chunkSize = 1) {
+        return {Step::kSendSplit, std::move(bytes), chunkSize};
+    }
     // Orderly close (FIN) of the connection.
     static Step Close() { return {Step::kClose, {}}; }
     // Abortive close (RST): linger on with time 0, then close.
@@ -38,6 +52,10 @@ public:
     static Step ReadBytes(int count) { return {Step::kReadBytes, {}, count}; }
     // Reads lines, whatever they are, up to and including one that is exactly line.
     static Step ReadUntilLine(std::string line) { return {Step::kReadUntilLine, std::move(line)}; }
+    // Takes the server side of a TLS handshake with the certificate and key in the files
+    // prefix + ".crt" and prefix + ".key"; the steps after it run inside TLS. A handshake that
+    // fails is recorded as a failure.
+    static Step StartTls(std::string prefix) { return {Step::kStartTls, std::move(prefix)}; }
     // Closes the current connection (if any) and accepts the next one.
     static Step Accept() { return {Step::kAccept, {}}; }
 
@@ -60,6 +78,10 @@ private:
     bool RunStep(const Step& step, int& client);
     bool ReadLine(int client, std::string& line);
     void Fail(std::string what);
+    // Reads and writes of the connection, through TLS once it has started.
+    long Read(int client, char* buffer, size_t size);
+    bool Write(int client, const char* data, size_t size);
+    void EndTls();
 
     std::vector<Step> script_;
     int ioTimeoutMs_;
@@ -71,5 +93,6 @@ private:
     std::string pending_; // received but not yet consumed by a step
     std::vector<std::string> failures_;
     int connections_ = 0;
+    void* tls_ = nullptr; // the server's TLS session, from kStartTls on
     bool finished_ = false;
 };
