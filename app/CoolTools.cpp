@@ -218,7 +218,7 @@ void TCoolTrayIcon::CreatePlatformIcon() {
 void TCoolTrayIcon::ShowPlatformIcon() {
     if (balloonShown_ && !(shownInArea_ && !shownIcon_.isNull())) {
         // The icon the balloon points at, while the balloon is up.
-        trayIcon_->setIcon(icon_.Handle());
+        trayIcon_->setIcon(icon_.Empty() ? shownIcon_ : icon_.Handle());
         trayIcon_->setVisible(true);
         return;
     }
