@@ -248,7 +248,24 @@ TEST_F(CheckSession, TheWatchdogEndsACheckTheServerLeavesSilent) {
         {P::Send("+OK ready\r\n"), P::ExpectLine("USER joe"), P::Send("+OK\r\n"),
          P::ExpectLine("PASS secret"), P::ExpectClosed()},
     };
-    for (const auto& script : scripts) {
+    // The same for a TLS handshake the server leaves hanging after the client's hello, from
+    // the start or after STLS.
+    const struct {
+        int mode;
+        std::vector<P::Step> script;
+    } tlsStalls[] = {
+        {1, {P::ReadBytes(20), P::ExpectClosed()}},
+        {2,
+         {P::Send("+OK ready\r\n"), P::ExpectLine("STLS"), P::Send("+OK go\r\n"), P::ReadBytes(20),
+          P::ExpectClosed()}},
+    };
+    std::vector<std::pair<int, std::vector<P::Step>>> runs;
+    for (const auto& script : scripts)
+        runs.emplace_back(0, script);
+    for (const auto& stall : tlsStalls)
+        runs.emplace_back(stall.mode, stall.script);
+    for (const auto& [mode, script] : runs) {
+        form->Pop3SecurityBox->setCurrentIndex(mode);
         Serve(script);
         form->btnDownload->click();
         ASSERT_TRUE(PumpUntil([&] { return peer->Finished(); }, 3000))
