@@ -1,5 +1,6 @@
 #include "net/HttpProt.h"
 
+#include "net/ClientSocket.h"
 #include "net/WSocketLibrary.h"
 #include "net/WinsockErrors.h"
 #include "ui/TickCount.h"
@@ -22,13 +23,7 @@ THttpCli::THttpCli(TComponent* AOwner) : TComponent(AOwner) {
 THttpCli::~THttpCli() {
     Destroying();
     *alive_ = false;
-    // Nothing the socket reports on its way out concerns a client that is going away.
-    socket_->OnSessionClosed = nullptr;
-    socket_->OnDataAvailable = nullptr;
-    socket_->OnSessionConnected = nullptr;
-    socket_->OnDnsLookupDone = nullptr;
-    socket_->OnDataSent = nullptr;
-    socket_->OnError = nullptr;
+    DetachClientHandlers(*socket_);
     socket_.reset();
     timer_.reset();
     ReleaseNotifyWindow(window_);

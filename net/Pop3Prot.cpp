@@ -1,5 +1,6 @@
 #include "net/Pop3Prot.h"
 
+#include "net/ClientSocket.h"
 #include "net/WSocketLibrary.h"
 #include "net/WinsockErrors.h"
 
@@ -23,13 +24,7 @@ TCustomPop3Cli::~TCustomPop3Cli() {
     Destroying();
     *alive_ = false;
     if (socket_) {
-        // Nothing the socket reports on its way out concerns a client that is going away.
-        socket_->OnSessionClosed = nullptr;
-        socket_->OnDataAvailable = nullptr;
-        socket_->OnSessionConnected = nullptr;
-        socket_->OnDnsLookupDone = nullptr;
-        socket_->OnDataSent = nullptr;
-        socket_->OnTlsDone = nullptr;
+        DetachClientHandlers(*socket_);
         if (socket_->InHandler()) {
             // Destroyed from a handler the socket runs: its own code is still on the stack, so
             // it closes now and is freed from the event loop once that code has returned.
@@ -174,15 +169,7 @@ void TCustomPop3Cli::DnsLookupDone(TObject*, std::uint16_t Error) {
         // A Connect from inside OnSessionClosed comes while the socket is still finishing the
         // close of the session before.
         if (socket_->State() != wsClosed) socket_->Close();
-        socket_->SetAddr(socket_->DnsResult());
-        socket_->SetProto("tcp");
-        socket_->SetPort(port_);
-        socket_->SetLocalAddr(localAddr_);
-        // The certificate is checked against the name asked for, not the address it gave.
-        socket_->SetTlsImplicit(security_ == secTls);
-        socket_->SetTlsHostName(host_);
-        socket_->SetTlsPin(tlsPin_);
-        socket_->OnTlsDone = nullptr;
+        AimAtResolvedHost(*socket_, port_, localAddr_, security_, host_, tlsPin_);
         socket_->OnSessionConnected = [this](TObject* Sender, std::uint16_t Err) {
             SessionConnected(Sender, Err);
         };

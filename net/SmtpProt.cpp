@@ -1,5 +1,6 @@
 #include "net/SmtpProt.h"
 
+#include "net/ClientSocket.h"
 #include "net/WSocketLibrary.h"
 #include "net/WinsockErrors.h"
 
@@ -27,13 +28,7 @@ TCustomSmtpClient::TCustomSmtpClient(TComponent* AOwner) : TComponent(AOwner) {
 TCustomSmtpClient::~TCustomSmtpClient() {
     Destroying();
     *alive_ = false;
-    // Nothing the socket reports on its way out concerns a client that is going away.
-    socket_->OnSessionClosed = nullptr;
-    socket_->OnDataAvailable = nullptr;
-    socket_->OnSessionConnected = nullptr;
-    socket_->OnDnsLookupDone = nullptr;
-    socket_->OnDataSent = nullptr;
-    socket_->OnTlsDone = nullptr;
+    DetachClientHandlers(*socket_);
     socket_.reset();
     ReleaseNotifyWindow(window_);
 }
@@ -224,15 +219,7 @@ void TCustomSmtpClient::DnsLookupDone(TObject*, std::uint16_t Error) {
         return;
     }
     try {
-        socket_->SetAddr(socket_->DnsResult());
-        socket_->SetLocalAddr(localAddr_);
-        socket_->SetProto("tcp");
-        socket_->SetPort(port_);
-        // The certificate is checked against the name asked for, not the address it gave.
-        socket_->SetTlsImplicit(security_ == secTls);
-        socket_->SetTlsHostName(host_);
-        socket_->SetTlsPin(tlsPin_);
-        socket_->OnTlsDone = nullptr;
+        AimAtResolvedHost(*socket_, port_, localAddr_, security_, host_, tlsPin_);
         socket_->OnSessionConnected = [this](TObject* Sender, std::uint16_t Err) {
             SocketSessionConnected(Sender, Err);
         };
