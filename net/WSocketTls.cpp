@@ -158,7 +158,9 @@ void TCustomTlsWSocket::HandleNotification(TMessage& Msg) {
 }
 
 void TCustomTlsWSocket::TriggerSessionConnected(std::uint16_t Error) {
-    if (!tlsImplicit_ || Error != 0 || type_ != 1) {
+    // Through a SOCKS proxy the connect reaches the proxy first; TLS starts with the target
+    // once the proxy has connected us.
+    if (!tlsImplicit_ || Error != 0 || type_ != 1 || SocksHandshaking()) {
         TCustomSocksWSocket::TriggerSessionConnected(Error);
         return;
     }

@@ -1,6 +1,6 @@
 // The socket's TLS layer against a scripted TLS server on 127.0.0.1: the certificate checks,
-// the start of TLS after plain text with bytes the server slipped in before, a handshake the
-// server ends or stalls, and bulk data both ways.
+// the start of TLS after plain text with bytes the server slipped in before, TLS behind a SOCKS
+// proxy, a handshake the server ends or stalls, and bulk data both ways.
 #include "net/TlsSession.h"
 #include "net/WSocket.h"
 
@@ -127,6 +127,25 @@ TEST_F(WSocketTls, UnknownAuthorityAndWrongPinAreRefused) {
     EXPECT_EQ(connectError, TlsFailed);
     EXPECT_THAT(socket.TlsErrorText(), HasSubstr("does not match the pinned fingerprint"));
     EXPECT_THAT(socket.TlsErrorText(), HasSubstr(Certs().Fingerprint("good")));
+}
+
+// Through a SOCKS proxy the handshake is with the target, after the proxy has connected us;
+// the proxy's own replies are no part of it.
+TEST_F(WSocketTls, ImplicitTlsStartsAfterTheSocksHandshake) {
+    Peer proxy({Peer::ReadBytes(3), Peer::Send(std::string("\x05\x00", 2)), Peer::ReadBytes(16),
+                Peer::Send(std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10)),
+                Peer::StartTls(Certs().Prefix("good")), Peer::Send("+OK hello\r\n"),
+                Peer::ExpectLine("QUIT")});
+    socket.SetSocksServer("127.0.0.1");
+    socket.SetSocksPort(proxy.PortText());
+    Open(proxy, true);
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    EXPECT_EQ(connectError, 0) << socket.TlsErrorText();
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }));
+    EXPECT_EQ(events.front(), "+OK hello\r\n");
+    socket.SendText("QUIT\r\n");
+    EXPECT_TRUE(proxy.WaitFinished());
+    EXPECT_TRUE(proxy.Failures().empty());
 }
 
 TEST_F(WSocketTls, BytesSentBeforeTheHandshakeAreNeverRead) {
