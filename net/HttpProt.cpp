@@ -233,13 +233,15 @@ void THttpCli::ComputeTarget() {
     const std::string_view url = WithoutFragment(url_);
     const THttpUrlParts parts = ParseURL(url, target_.Path);
     target_.Proxy = proxy_;
+    target_.Secure = parts.Proto == "https";
     target_.TargetHost = parts.Host;
     target_.Username = parts.User.empty() ? username_ : parts.User;
     target_.Password = parts.Pass.empty() ? password_ : parts.Pass;
     if (proxy_.empty()) {
         target_.Path = parts.Path;
         target_.HostName = parts.Host;
-        target_.PortText = parts.Port.empty() ? std::string("80") : parts.Port;
+        target_.PortText = parts.Port.empty() ? std::string(DefaultHttpPort(target_.Secure))
+                                              : parts.Port;
         docName_ = target_.Path;
     } else {
         docName_ = parts.Path;
@@ -265,8 +267,10 @@ void THttpCli::DoRequestAsync(THttpRequest Rq) {
         if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f')
             throw EHttpException("HTTP component cannot send this URL", httpErrBadUrl);
     const THttpUrlParts parts = ParseURL(WithoutFragment(url_));
-    if (!parts.Proto.empty() && parts.Proto != "http")
+    if (!parts.Proto.empty() && parts.Proto != "http" && parts.Proto != "https")
         throw EHttpException("HTTP component does not support " + parts.Proto, httpErrBadUrl);
+    if (parts.Proto == "https" && !proxy_.empty())
+        throw EHttpException(kHttpNoHttpsThroughProxy, httpErrBadUrl);
 
     ++serial_;
     readyPosted_ = false;
@@ -332,10 +336,9 @@ void THttpCli::SocketDnsLookupDone(TObject*, std::uint16_t Error) {
     dnsResult_ = socket_->DnsResult();
     StateChange(httpDnsLookupDone);
     try {
-        socket_->SetAddr(dnsResult_);
-        socket_->SetLocalAddr(localAddr_);
-        socket_->SetPort(target_.PortText);
-        socket_->SetProto("tcp");
+        // An https target is secured right after the connect, through the SOCKS proxy if any.
+        AimAtResolvedHost(*socket_, target_.PortText, localAddr_,
+                          target_.Secure ? secTls : secNone, target_.TargetHost, tlsPin_);
         ApplySocks();
         socket_->Connect();
     } catch (const std::exception&) {
@@ -354,7 +357,9 @@ void THttpCli::SocketSessionConnected(TObject*, std::uint16_t Error) {
     if (Error != 0) {
         requestDoneError_ = Error;
         statusCode_ = 404;
-        const std::string text = socksError_.empty() ? SocketErrorText(Error) : socksError_;
+        const std::string text = Error == TlsFailed      ? socket_->TlsErrorText()
+                                 : !socksError_.empty() ? socksError_
+                                                        : SocketErrorText(Error);
         reasonPhrase_ = text + " (Error #" + std::to_string(Error) + ")";
         SocketSessionClosed(socket_.get(), Error);
         return;

@@ -64,6 +64,9 @@ constexpr std::uint16_t httpErrGivenUp = 426;
 // A request follows at most this many Location replies.
 constexpr int kHttpMaxRelocations = 10;
 
+// An https document cannot be fetched through an HTTP proxy (a SOCKS proxy serves it).
+constexpr const char* kHttpNoHttpsThroughProxy = "HTTPS through an HTTP proxy is not supported";
+
 using TDocDataEvent = std::function<void(TObject* Sender, const char* Buffer, int Len)>;
 using TOnCommand = std::function<void(TObject* Sender, std::string& S)>;
 using TCookieRcvdEvent =
@@ -129,6 +132,10 @@ public:
     // limit. A request that runs out ends with httpErrGivenUp.
     int Timeout() const noexcept { return timeout_; }
     void SetTimeout(int Value) noexcept { timeout_ = Value; }
+    // SHA-256 fingerprint (hex) of the one certificate an https server is trusted with; empty
+    // means the system's authorities and the host name decide.
+    const std::string& TlsPin() const noexcept { return tlsPin_; }
+    void SetTlsPin(const std::string& Value) { tlsPin_ = Value; }
 
     // The SOCKS proxy of the connection; applied to the socket before every connect.
     const std::string& SocksServer() const noexcept { return socksServer_; }
@@ -298,6 +305,7 @@ private:
     std::string acceptRanges_;
     bool multiThreaded_ = false;
     int timeout_ = 30;
+    std::string tlsPin_;
     std::string socksServer_;
     std::string socksLevel_ = "5";
     std::string socksPort_;

@@ -187,12 +187,14 @@ std::string SchemeOf(std::string_view value) {
 }
 
 // A new user and password replace the old ones only together; another host never sees the
-// old ones.
-void TakeCredentials(THttpTarget& t, const THttpUrlParts& parts, bool hostChanged) {
+// old ones, and a connection in clear never sees those that were sent encrypted.
+void TakeCredentials(THttpTarget& t, const THttpUrlParts& parts) {
+    const bool secure = parts.Proto == "https";
     if (!parts.User.empty() && !parts.Pass.empty()) {
         t.Username = parts.User;
         t.Password = parts.Pass;
-    } else if (hostChanged) {
+    } else if ((!parts.Host.empty() && !SameHost(parts.Host, t.TargetHost)) ||
+               (t.Secure && !secure)) {
         t.Username.clear();
         t.Password.clear();
     }
@@ -202,6 +204,10 @@ std::string SchemeOrHttp(const THttpUrlParts& parts) {
     return parts.Proto.empty() ? std::string("http") : parts.Proto;
 }
 
+std::string TargetScheme(const THttpTarget& t) {
+    return t.Secure ? "https" : "http";
+}
+
 std::string PortSuffix(const std::string& port) {
     return port.empty() ? std::string() : ":" + port;
 }
@@ -209,20 +215,21 @@ std::string PortSuffix(const std::string& port) {
 void RelocateDirect(THttpTarget& t, std::string_view v, bool absolute) {
     if (!absolute && v.front() == '/') {
         t.Path = std::string(v);
-        t.Location = "http://" + t.HostName + t.Path;
+        t.Location = TargetScheme(t) + "://" + t.HostName + t.Path;
         return;
     }
     if (!absolute) {
         t.Path = URLPathPrefix(t.Path) + std::string(v);
-        t.Location = "http://" + t.HostName + "/" + t.Path;
+        t.Location = TargetScheme(t) + "://" + t.HostName + "/" + t.Path;
         return;
     }
     const THttpUrlParts parts = ParseURL(v, t.Path);
     const std::string s = SchemeOrHttp(parts);
-    TakeCredentials(t, parts, !parts.Host.empty() && !SameHost(parts.Host, t.TargetHost));
+    TakeCredentials(t, parts);
+    t.Secure = s == "https";
     t.HostName = parts.Host;
     t.Path = parts.Path;
-    t.PortText = parts.Port.empty() ? std::string("80") : parts.Port;
+    t.PortText = parts.Port.empty() ? std::string(DefaultHttpPort(t.Secure)) : parts.Port;
     if (!t.HostName.empty()) {
         t.TargetHost = t.HostName;
         if (t.Path.empty()) {
@@ -247,18 +254,19 @@ void RelocateProxied(THttpTarget& t, std::string_view v, bool absolute) {
         t.Location = SchemeOrHttp(current) + "://" + current.Host + PortSuffix(current.Port) +
                      std::string(v);
         t.Path = t.Location;
-        TakeCredentials(t, current, false);
+        TakeCredentials(t, current);
         return;
     }
     if (!absolute) {
         t.Path = URLPathPrefix(t.Path) + std::string(v);
-        t.Location = "http://" + t.HostName + "/" + t.Path;
+        t.Location = TargetScheme(t) + "://" + t.HostName + "/" + t.Path;
         return;
     }
     const THttpUrlParts parts = ParseURL(v);
     const std::string s = SchemeOrHttp(parts);
-    t.PortText = parts.Port.empty() ? std::string("80") : parts.Port;
-    TakeCredentials(t, parts, !parts.Host.empty() && !SameHost(parts.Host, t.TargetHost));
+    t.PortText = parts.Port.empty() ? std::string(DefaultHttpPort(s == "https")) : parts.Port;
+    TakeCredentials(t, parts);
+    t.Secure = s == "https";
     if (!parts.Host.empty()) {
         t.TargetHost = parts.Host;
         t.Location = s + "://" + parts.Host + PortSuffix(parts.Port) + parts.Path;
@@ -279,9 +287,10 @@ THttpRelocation Relocate(THttpTarget& Target, std::string_view Value) {
     std::string v(WithoutFragment(Value));
     if (v.empty()) return THttpRelocation::BadTarget;
     // A reference that starts with "//" names a host and keeps the scheme of the request.
-    if (v.starts_with("//")) v = "http:" + v;
+    if (v.starts_with("//")) v = TargetScheme(Target) + ":" + v;
     const std::string scheme = SchemeOf(v);
-    if (!scheme.empty() && scheme != "http") return THttpRelocation::OtherScheme;
+    if (!scheme.empty() && scheme != "http" && scheme != "https")
+        return THttpRelocation::OtherScheme;
     const bool absolute = !scheme.empty();
     if (Target.Proxy.empty())
         RelocateDirect(Target, v, absolute);

@@ -42,9 +42,11 @@ std::string HtmlDocName(const std::string& DocName, std::string_view ContentType
 std::string_view WithoutFragment(std::string_view URL) noexcept;
 
 // The connection targets of the client that a Location reply line changes. Proxy is only read;
-// with a proxy, Path holds the whole URL and HostName the proxy.
+// with a proxy, Path holds the whole URL and HostName the proxy. Secure: the target's scheme is
+// https.
 struct THttpTarget {
     std::string Proxy;
+    bool Secure = false;
     std::string HostName;
     std::string PortText;
     std::string TargetHost;
@@ -59,10 +61,16 @@ enum class THttpRelocation {
     // Empty, or holding a control character or a space: it would be copied into the next
     // request line and could split it.
     BadTarget,
-    // Another scheme ("https:", "ftp:") cannot be reached by this client.
+    // A scheme other than http and https ("ftp:") cannot be reached by this client.
     OtherScheme
 };
 
+// The port a URL of this scheme means when it names none.
+inline const char* DefaultHttpPort(bool Secure) noexcept {
+    return Secure ? "443" : "80";
+}
+
 // Applies the value of a Location reply line to Target. A refused value leaves Target as it was.
-// Credentials go when the new URL leads to another host, unless it brings its own.
+// Credentials go when the new URL leads to another host or from https to http, unless it
+// brings its own.
 THttpRelocation Relocate(THttpTarget& Target, std::string_view Value);

@@ -1,6 +1,7 @@
 #include "tests/integration/HttpServers.h"
 
 #include "tests/support/LoopbackPort.h"
+#include "tests/support/TestCertificates.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -90,6 +91,20 @@ bool Nginx::Start(std::string& why) {
     if (!Prepare("/usr/sbin/nginx", "nginx-light", why)) return false;
     const std::string d = Dir().string();
     const std::string self = "http://127.0.0.1:" + PortText();
+    const TestCertificates& certs = TestCertificates::Get();
+    if (certs.Ok()) {
+        tlsPort_ = FreeLoopbackPort();
+        selfSignedPort_ = FreeLoopbackPort();
+    }
+    const std::string secure = "https://127.0.0.1:" + std::to_string(tlsPort_);
+    // A server block over https with the named test certificate.
+    auto tlsServer = [&](std::uint16_t port, const std::string& cert) {
+        if (port == 0) return std::string();
+        return "  server {\n    listen 127.0.0.1:" + std::to_string(port) + " ssl;\n    root " + d +
+               "/www;\n    ssl_certificate " + certs.Prefix(cert) + ".crt;\n" +
+               "    ssl_certificate_key " + certs.Prefix(cert) + ".key;\n" +
+               "    location = /plain { return 302 " + self + "/doc.txt; }\n  }\n";
+    };
     std::ofstream(Dir() / "nginx.conf")
         << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
         << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
@@ -106,8 +121,8 @@ bool Nginx::Start(std::string& why) {
         << "    location = /chain2 { return 301 " << self << "/chain3; }\n"
         << "    location = /chain3 { return 302 /doc.txt; }\n"
         << "    location = /loop { return 302 /loop; }\n"
-        << "    location = /secure { return 302 https://127.0.0.1:" << PortText()
-        << "/doc.txt; }\n  }\n}\n";
+        << "    location = /secure { return 302 " << secure << "/doc.txt; }\n  }\n"
+        << tlsServer(tlsPort_, "good") << tlsServer(selfSignedPort_, "selfsigned") << "}\n";
     return Launch({"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
                   why);
 }

@@ -1,14 +1,21 @@
-// The HTTP client against real servers on loopback: nginx for documents, redirects and kept-open
-// connections, Python's http.server, and tinyproxy with Basic authorization.
+// The HTTP client against real servers on loopback: nginx for documents, redirects, kept-open
+// connections and https, Python's http.server, and tinyproxy with Basic authorization.
 
+#include "app/BannerDownload.h"
 #include "net/HttpProt.h"
+#include "net/TlsSession.h"
 
 #include "tests/integration/DanteServer.h"
 #include "tests/integration/HttpServers.h"
 #include "tests/support/EventLoopFixture.h"
 #include "tests/support/LoopbackPort.h"
+#include "tests/support/TestCertificates.h"
 
+#include "tools/DemoBanner.h"
 #include "ui/TickCount.h"
+
+#include <QLabel>
+#include <QMovie>
 
 #include <gtest/gtest.h>
 
@@ -95,8 +102,6 @@ TEST_F(HttpServers, NginxDocumentsAndRedirects) {
     EXPECT_EQ(cli.StatusCode(), 200);
 
     EXPECT_EQ(GetCode(NginxUrl("/loop")), httpErrTooManyRelocations);
-    EXPECT_EQ(GetCode(NginxUrl("/secure")), httpErrBadRelocation);
-    EXPECT_EQ(cli.ReasonPhrase(), "Relocation to another scheme is not supported");
     EXPECT_EQ(GetCode(NginxUrl("/missing")), 404);
     EXPECT_EQ(cli.ReasonPhrase(), "Not Found");
 }
@@ -117,6 +122,72 @@ TEST_F(HttpServers, NginxKeptOpenConnectionEndsAtContentLength) {
     cli.Head();
     EXPECT_EQ(cli.ContentLength(), 300000);
     EXPECT_EQ(cli.RcvdCount(), 0);
+}
+
+// https: the document, relocations from http to https and back, a kept-open connection that
+// ends at the announced length, and a self-signed server trusted only through its pin.
+TEST_F(HttpServers, NginxOverHttps) {
+    if (nginx->TlsPort() == 0) GTEST_SKIP() << "no test certificates";
+    const TestCertificates& certs = TestCertificates::Get();
+    TlsSetExtraCaFile(certs.CaFile());
+    const std::string secure = "https://127.0.0.1:" + std::to_string(nginx->TlsPort());
+    EXPECT_EQ(GetCode(secure + "/doc.txt"), 0);
+    EXPECT_EQ(body.DataString(), Document());
+    EXPECT_EQ(GetCode(NginxUrl("/secure")), 0);
+    EXPECT_EQ(body.DataString(), Document());
+    EXPECT_EQ(GetCode(secure + "/plain"), 0);
+    EXPECT_EQ(body.DataString(), Document());
+    EXPECT_EQ(relocations, 2);
+
+    cli.OnBeforeHeaderSend = [](TObject*, const std::string&, TStringList& headers) {
+        headers.Add("Connection: keep-alive");
+    };
+    const std::uint32_t start = GetTickCount();
+    EXPECT_EQ(GetCode(secure + "/doc.txt"), 0);
+    EXPECT_LT(TicksElapsed(start, GetTickCount()), 5000u);
+    EXPECT_EQ(body.DataString(), Document());
+
+    const std::string selfSigned =
+        "https://127.0.0.1:" + std::to_string(nginx->SelfSignedPort()) + "/doc.txt";
+    EXPECT_EQ(GetCode(selfSigned), TlsFailed);
+    EXPECT_NE(cli.ReasonPhrase().find("self-signed"), std::string::npos) << cli.ReasonPhrase();
+    EXPECT_EQ(body.Size(), 0);
+    cli.SetTlsPin(certs.Fingerprint("selfsigned"));
+    EXPECT_EQ(GetCode(selfSigned), 0);
+    EXPECT_EQ(body.DataString(), Document());
+    TlsSetExtraCaFile({});
+}
+
+// The banner's own download over https: the image arrives whole and plays, and a server that
+// cannot be trusted fails the download with the reason the banner logs.
+TEST_F(HttpServers, BannerDownloadOverHttps) {
+    if (nginx->TlsPort() == 0) GTEST_SKIP() << "no test certificates";
+    std::ofstream(nginx->Dir() / "www" / "banner.gif", std::ios::binary) << DemoBannerGif();
+    TlsSetExtraCaFile(TestCertificates::Get().CaFile());
+    QByteArray image;
+    QString error;
+    const auto download = [&](std::uint16_t port) {
+        bool ended = false;
+        bool ok = false;
+        const auto running = HttpBannerFetcher()(
+            "https://127.0.0.1:" + std::to_string(port) + "/banner.gif",
+            TSponsorBanner::kMaxImageBytes, [&](bool good, const QByteArray& b, const QString& e) {
+                ended = true;
+                ok = good;
+                image = b;
+                error = e;
+            });
+        EXPECT_TRUE(PumpUntil([&] { return ended; }, 10000));
+        return ok;
+    };
+    ASSERT_TRUE(download(nginx->TlsPort())) << error.toStdString();
+    QLabel control;
+    TSponsorBanner banner(control, [](const QString&) {});
+    EXPECT_EQ(banner.BannerDocEnd(image), QString());
+    EXPECT_EQ(banner.Movie()->frameCount(), 10);
+    EXPECT_FALSE(download(nginx->SelfSignedPort()));
+    EXPECT_TRUE(error.contains("self-signed")) << error.toStdString();
+    TlsSetExtraCaFile({});
 }
 
 TEST_F(HttpServers, PythonHttpServer) {
@@ -181,6 +252,14 @@ TEST_F(HttpServers, ThroughSocksByDante) {
         EXPECT_EQ(body.DataString(), Document());
     }
     EXPECT_EQ(socksConnects, 6);
+    // https rides on the proxied connection: the certificate is checked against the target.
+    if (nginx->TlsPort() != 0) {
+        TlsSetExtraCaFile(TestCertificates::Get().CaFile());
+        EXPECT_EQ(GetCode("https://127.0.0.1:" + std::to_string(nginx->TlsPort()) + "/doc.txt"), 0);
+        EXPECT_EQ(body.DataString(), Document());
+        EXPECT_EQ(socksConnects, 7);
+        TlsSetExtraCaFile({});
+    }
     // A destination nobody listens on: the proxy's refusal ends the request.
     EXPECT_NE(GetCode("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/"), 0);
     EXPECT_NE(cli.RequestDoneError(), 0);

@@ -35,7 +35,7 @@ TEST_F(HttpTest, HostileRepliesEndTheRequestWithAnError) {
          "Invalid Content-Length"},
         {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nshort", true, 10004,
          "Connection closed before the end of the document"},
-        {"HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/x\r\n", false, httpErrBadRelocation,
+        {"HTTP/1.0 302 Found\r\nLocation: ftp://127.0.0.1/x\r\n", false, httpErrBadRelocation,
          "Relocation to another scheme is not supported"},
         {"HTTP/1.0 302 Found\r\nLocation: /a b\r\n", false, httpErrBadRelocation,
          "Invalid relocation target"},

@@ -83,6 +83,11 @@ THttpTarget Direct(const char* path) {
     return t;
 }
 
+THttpTarget Secure(THttpTarget t) {
+    t.Secure = true;
+    return t;
+}
+
 THttpTarget Proxied(const char* url) {
     THttpTarget t;
     t.Proxy = "proxy";
@@ -124,7 +129,14 @@ TEST(HttpUrl, RelocationTable) {
         {Direct("/a"), "http:/y", ok, "www", "80", "www", "/y", "http://www/y", "me"},
         {Direct("/a"), "/c#frag", ok, "www", "80", "www", "/c", "http://www/c", "me"},
         {Direct("/a"), "/c  ", ok, "www", "80", "www", "/c", "http://www/c", "me"},
-        {Direct("/a"), "https://www/x", THttpRelocation::OtherScheme, "www", "80", "www", "/a", "",
+        // To https on the same host the credentials go along; from https to http they stay
+        // behind. Relative and host-only references keep the scheme of the request.
+        {Direct("/a"), "https://www/x", ok, "www", "443", "www", "/x", "https://www/x", "me"},
+        {Secure(Direct("/a")), "http://www/x", ok, "www", "80", "www", "/x", "http://www/x", ""},
+        {Secure(Direct("/a")), "/c", ok, "www", "80", "www", "/c", "https://www/c", "me"},
+        {Secure(Direct("/a")), "//other/y", ok, "other", "443", "other", "/y", "https://other/y",
+         ""},
+        {Direct("/a"), "hTTpS://www:8443/x", ok, "www", "8443", "www", "/x", "https://www/x",
          "me"},
         {Direct("/a"), "ftp://www/x", THttpRelocation::OtherScheme, "www", "80", "www", "/a", "",
          "me"},
@@ -138,6 +150,8 @@ TEST(HttpUrl, RelocationTable) {
          "http://www/a/c.html", "http://proxy/http://www/a/c.html", ""},
         {Proxied("http://www/a"), "http://other:8080/x", ok, "proxy", "8080", "other",
          "http://other:8080/x", "http://other:8080/x", ""},
+        {Proxied("http://www/a"), "https://other/x", ok, "proxy", "443", "other",
+         "https://other/x", "https://other/x", ""},
     };
     for (const RelocationCase& c : cases) {
         SCOPED_TRACE(c.value);
