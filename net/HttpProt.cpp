@@ -269,8 +269,6 @@ void THttpCli::DoRequestAsync(THttpRequest Rq) {
     const THttpUrlParts parts = ParseURL(WithoutFragment(url_));
     if (!parts.Proto.empty() && parts.Proto != "http" && parts.Proto != "https")
         throw EHttpException("HTTP component does not support " + parts.Proto, httpErrBadUrl);
-    if (parts.Proto == "https" && !proxy_.empty())
-        throw EHttpException(kHttpNoHttpsThroughProxy, httpErrBadUrl);
 
     ++serial_;
     readyPosted_ = false;
@@ -336,9 +334,11 @@ void THttpCli::SocketDnsLookupDone(TObject*, std::uint16_t Error) {
     dnsResult_ = socket_->DnsResult();
     StateChange(httpDnsLookupDone);
     try {
-        // An https target is secured right after the connect, through the SOCKS proxy if any.
+        // An https target is secured right after the connect, through the SOCKS proxy if any;
+        // behind an HTTP proxy, once the proxy has opened the tunnel.
         AimAtResolvedHost(*socket_, target_.PortText, localAddr_,
-                          target_.Secure ? secTls : secNone, target_.TargetHost, tlsPin_);
+                          target_.Secure && !Tunnelled() ? secTls : secNone, target_.TargetHost,
+                          tlsPin_);
         ApplySocks();
         socket_->Connect();
     } catch (const std::exception&) {
@@ -367,6 +367,14 @@ void THttpCli::SocketSessionConnected(TObject*, std::uint16_t Error) {
     connected_ = true;
     StateChange(httpConnected);
     TriggerSessionConnected();
+    if (!Running()) return;
+    if (Tunnelled())
+        OpenTunnel();
+    else
+        SendRequest();
+}
+
+void THttpCli::SendRequest() {
     lineHandler_ = lhHeader;
     StateChange(httpWaitingHeader);
     try {

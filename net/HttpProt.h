@@ -64,9 +64,6 @@ constexpr std::uint16_t httpErrGivenUp = 426;
 // A request follows at most this many Location replies.
 constexpr int kHttpMaxRelocations = 10;
 
-// An https document cannot be fetched through an HTTP proxy (a SOCKS proxy serves it).
-constexpr const char* kHttpNoHttpsThroughProxy = "HTTPS through an HTTP proxy is not supported";
-
 using TDocDataEvent = std::function<void(TObject* Sender, const char* Buffer, int Len)>;
 using TOnCommand = std::function<void(TObject* Sender, std::string& S)>;
 using TCookieRcvdEvent =
@@ -250,14 +247,22 @@ protected:
 
 private:
     // Who takes the next line or chunk, and who takes the close of the connection.
-    enum TLineHandler { lhNone, lhHeader, lhBody };
+    enum TLineHandler { lhNone, lhHeader, lhBody, lhTunnel };
     enum TCloseHandler { chSession, chLocation };
 
     void WndProc(TMessage& Msg);
     void BindSocket();
     void ComputeTarget();
     void ApplySocks();
+    void SendRequest();
     void SendRequestHeader(const std::string& Method);
+    // An https document behind an HTTP proxy comes through a CONNECT tunnel, encrypted end to
+    // end; the proxy sees only the host and port.
+    bool Tunnelled() const noexcept { return target_.Secure && !target_.Proxy.empty(); }
+    void OpenTunnel();
+    std::string ProxyAuthorization() const;
+    void GotTunnelLine();
+    void TunnelSecured(std::uint16_t Error);
     void BuildHeaderLines(const std::string& Method, TStringList& Lines);
     void ReadHeaderBytes();
     void ReadBody();

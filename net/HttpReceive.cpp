@@ -79,6 +79,9 @@ void THttpCli::RunLineHandler() {
     case lhBody:
         GotBodyData();
         break;
+    case lhTunnel:
+        GotTunnelLine();
+        break;
     case lhNone:
         SetReady();
         break;
@@ -127,8 +130,6 @@ void THttpCli::TakeField(const std::string& Name, std::string_view Value) {
         switch (Relocate(target_, Value)) {
         case THttpRelocation::Accepted:
             location_ = target_.Location;
-            if (target_.Secure && !target_.Proxy.empty())
-                Fail(httpErrBadRelocation, kHttpNoHttpsThroughProxy);
             break;
         case THttpRelocation::OtherScheme:
             Fail(httpErrBadRelocation, "Relocation to another scheme is not supported");

@@ -54,7 +54,13 @@ void AddIfValue(TStringList& lines, const char* name, const std::string& value) 
 
 void THttpCli::BuildHeaderLines(const std::string& Method, TStringList& Lines) {
     const bool post = Method == "POST";
-    Lines.Add(Method + " " + target_.Path + " HTTP/1.0");
+    // Inside a tunnel the server is the document's own, so the request names only the path.
+    std::string path = target_.Path;
+    if (Tunnelled()) {
+        path = ParseURL(target_.Path).Path;
+        if (path.empty()) path = "/";
+    }
+    Lines.Add(Method + " " + path + " HTTP/1.0");
     AddIfValue(Lines, "From: ", sender_);
     AddIfValue(Lines, "Accept: ", accept_);
     AddIfValue(Lines, "Referer: ", reference_);
@@ -68,15 +74,19 @@ void THttpCli::BuildHeaderLines(const std::string& Method, TStringList& Lines) {
     if (!target_.Username.empty())
         Lines.Add("Authorization: Basic " +
                   Base64Encode(target_.Username + ":" + target_.Password));
-    if (!proxy_.empty() && !proxyUsername_.empty())
-        Lines.Add("Proxy-Authorization: Basic " +
-                  Base64Encode(proxyUsername_ + ":" + proxyPassword_));
+    // The proxy's credentials are for the proxy: inside a tunnel they would reach the server.
+    if (!proxy_.empty() && !proxyUsername_.empty() && !Tunnelled())
+        Lines.Add(ProxyAuthorization());
     AddIfValue(Lines, "Cookie: ", cookie_);
     if (!contentRangeBegin_.empty() || !contentRangeEnd_.empty()) {
         Lines.Add("Range: bytes=" + contentRangeBegin_ + "-" + contentRangeEnd_);
         contentRangeBegin_.clear();
         contentRangeEnd_.clear();
     }
+}
+
+std::string THttpCli::ProxyAuthorization() const {
+    return "Proxy-Authorization: Basic " + Base64Encode(proxyUsername_ + ":" + proxyPassword_);
 }
 
 void THttpCli::SendRequestHeader(const std::string& Method) {

@@ -1,5 +1,6 @@
 // The HTTP client against real servers on loopback: nginx for documents, redirects, kept-open
-// connections and https, Python's http.server, and tinyproxy with Basic authorization.
+// connections and https, Python's http.server, and tinyproxy with Basic authorization and
+// tunnels.
 
 #include "app/BannerDownload.h"
 #include "net/HttpProt.h"
@@ -223,6 +224,19 @@ TEST_F(HttpServers, TinyproxyWithBasicAuthorization) {
     // A relocation keeps going through the proxy.
     EXPECT_EQ(GetCode(NginxUrl("/moved")), 0);
     EXPECT_EQ(body.DataString(), Document());
+    // https goes through a tunnel the proxy opens, relocations to and from it included.
+    if (nginx->TlsPort() != 0) {
+        TlsSetExtraCaFile(TestCertificates::Get().CaFile());
+        const std::string secure = "https://127.0.0.1:" + std::to_string(nginx->TlsPort());
+        EXPECT_EQ(GetCode(secure + "/doc.txt"), 0) << cli.ReasonPhrase();
+        EXPECT_EQ(body.DataString(), Document());
+        EXPECT_EQ(GetCode(NginxUrl("/secure")), 0) << cli.ReasonPhrase();
+        EXPECT_EQ(GetCode(secure + "/plain"), 0) << cli.ReasonPhrase();
+        EXPECT_EQ(body.DataString(), Document());
+        cli.SetProxyPassword("wrong");
+        EXPECT_EQ(GetCode(secure + "/doc.txt"), 401);
+        TlsSetExtraCaFile({});
+    }
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // https: the request goes only into a connection whose certificate was accepted, relocations
-// move between http and https, and credentials never travel from https into clear text.
+// move between http and https, credentials never travel from https into clear text, and an HTTP
+// proxy carries https through a tunnel.
 #include "net/TlsSession.h"
 
 #include "tests/net/HttpTestSupport.h"
-#include "tests/support/LoopbackPort.h"
 #include "tests/support/TestCertificates.h"
 
 namespace {
@@ -88,27 +88,35 @@ TEST_F(HttpTls, RelocationsCrossBetweenHttpAndHttpsAndCredentialsStayEncrypted) 
     EXPECT_EQ(last.Received(), DefaultRequest("/c"));
 }
 
-TEST_F(HttpTls, HttpsThroughAnHttpProxyIsRefusedClearly) {
-    cli->SetProxy("127.0.0.1:" + std::to_string(FreeLoopbackPort()));
-    cli->SetURL("https://www.invalid/");
-    try {
-        cli->GetASync();
-        ADD_FAILURE();
-    } catch (const EHttpException& e) {
-        EXPECT_EQ(e.ErrorCode(), httpErrBadUrl);
-        EXPECT_EQ(e.Message(), kHttpNoHttpsThroughProxy);
-    }
-    EXPECT_EQ(cli->State(), httpReady);
-    // A relocation to https behind the proxy ends the request the same way.
-    P proxy({P::ReadUntilLine(""),
-             P::Send("HTTP/1.0 302 Found\r\nLocation: https://www.invalid/\r\n\r\n"),
-             P::ExpectClosed()});
+TEST_F(HttpTls, BehindAnHttpProxyHttpsGoesThroughATunnel) {
+    P proxy({P::ExpectLine("CONNECT localhost:8443 HTTP/1.1"), P::ExpectLine("Host: localhost:8443"),
+             P::ExpectLine("Proxy-Authorization: Basic cHU6cHA="), P::ExpectLine(""),
+             P::Send("HTTP/1.1 200 Connection established\r\nVia: proxy\r\n\r\n"),
+             P::StartTls(Certs().Prefix("good")), P::ReadUntilLine(""),
+             P::Send("HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nsecret"), P::ExpectClosed()});
     cli->SetProxy("127.0.0.1:" + proxy.PortText());
-    cli->SetURL("http://www.invalid/");
+    cli->SetProxyUsername("pu");
+    cli->SetProxyPassword("pp");
+    cli->SetURL("https://localhost:8443/doc?x#top");
     RunAsync();
     Check(proxy);
-    EXPECT_EQ(cli->RequestDoneError(), httpErrBadRelocation);
-    EXPECT_EQ(cli->ReasonPhrase(), kHttpNoHttpsThroughProxy);
+    EXPECT_EQ(cli->RequestDoneError(), 0) << cli->ReasonPhrase();
+    EXPECT_EQ(body.DataString(), "secret");
+    // The server inside the tunnel gets the path alone and never the proxy's credentials.
+    const std::string sent = proxy.Received();
+    const std::string request = sent.substr(sent.find("\r\n\r\n") + 4);
+    EXPECT_EQ(request.substr(0, request.find("\r\n")), "GET /doc?x HTTP/1.0");
+    EXPECT_EQ(request.find("Proxy-Authorization"), std::string::npos);
+
+    // A proxy that refuses the tunnel ends the request with its answer; nothing else is sent.
+    P refusing({P::ReadUntilLine(""), P::Send("HTTP/1.1 403 Forbidden\r\n\r\n"),
+                P::ExpectClosed()});
+    cli->SetProxy("127.0.0.1:" + refusing.PortText());
+    RunAsync();
+    Check(refusing);
+    EXPECT_EQ(cli->RequestDoneError(), 0);
+    EXPECT_EQ(cli->StatusCode(), 403);
+    EXPECT_EQ(refusing.Received().find("GET"), std::string::npos);
 }
 
 } // namespace
