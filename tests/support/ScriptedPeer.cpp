@@ -246,7 +246,7 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
         return true;
     }
     case Step::kClose:
-        if (tls_) SSL_shutdown(static_cast<SSL*>(tls_));
+        if (tls_ && step.number == 0) SSL_shutdown(static_cast<SSL*>(tls_));
         ::shutdown(client, SHUT_WR);
         // Collect what the client still sends until it closes too, then release the socket.
         for (char chunk[4096];;) {

@@ -43,6 +43,8 @@ public:
     }
     // Orderly close (FIN) of the connection.
     static Step Close() { return {Step::kClose, {}}; }
+    // Inside TLS: the same close without the TLS close alert first, as a careless server does.
+    static Step CloseWithoutTlsAlert() { return {Step::kClose, {}, 1}; }
     // Abortive close (RST): linger on with time 0, then close.
     static Step Reset() { return {Step::kReset, {}}; }
     static Step Pause(int ms) { return {Step::kPause, {}, ms}; }
