@@ -92,19 +92,18 @@ bool Nginx::Start(std::string& why) {
     const std::string d = Dir().string();
     const std::string self = "http://127.0.0.1:" + PortText();
     const TestCertificates& certs = TestCertificates::Get();
-    if (certs.Ok()) {
-        tlsPort_ = FreeLoopbackPort();
-        selfSignedPort_ = FreeLoopbackPort();
+    // A server block over https for each test certificate.
+    std::string tlsServers;
+    for (const char* cert : {"good", "wronghost", "expired", "selfsigned"}) {
+        if (!certs.Ok()) break;
+        const std::uint16_t port = FreeLoopbackPort();
+        tlsPorts_[cert] = port;
+        tlsServers += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + " ssl;\n" +
+                      "    root " + d + "/www;\n    ssl_certificate " + certs.Prefix(cert) +
+                      ".crt;\n    ssl_certificate_key " + certs.Prefix(cert) + ".key;\n" +
+                      "    location = /plain { return 302 " + self + "/doc.txt; }\n  }\n";
     }
-    const std::string secure = "https://127.0.0.1:" + std::to_string(tlsPort_);
-    // A server block over https with the named test certificate.
-    auto tlsServer = [&](std::uint16_t port, const std::string& cert) {
-        if (port == 0) return std::string();
-        return "  server {\n    listen 127.0.0.1:" + std::to_string(port) + " ssl;\n    root " + d +
-               "/www;\n    ssl_certificate " + certs.Prefix(cert) + ".crt;\n" +
-               "    ssl_certificate_key " + certs.Prefix(cert) + ".key;\n" +
-               "    location = /plain { return 302 " + self + "/doc.txt; }\n  }\n";
-    };
+    const std::string secure = "https://127.0.0.1:" + std::to_string(TlsPort());
     std::ofstream(Dir() / "nginx.conf")
         << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
         << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
@@ -122,7 +121,7 @@ bool Nginx::Start(std::string& why) {
         << "    location = /chain3 { return 302 /doc.txt; }\n"
         << "    location = /loop { return 302 /loop; }\n"
         << "    location = /secure { return 302 " << secure << "/doc.txt; }\n  }\n"
-        << tlsServer(tlsPort_, "good") << tlsServer(selfSignedPort_, "selfsigned") << "}\n";
+        << tlsServers << "}\n";
     return Launch({"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
                   why);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,19 +36,21 @@ private:
 // nginx serving Dir()/www, with a set of redirects: /moved (301 to /doc.txt), /chain1 to
 // /chain3 (302, 301, 302) ending at /doc.txt, /loop (302 to itself) and /secure (302 to
 // /doc.txt over https). Keeps connections open when the client asks. With the test
-// certificates it serves the same documents over https too: on TlsPort() with the "good"
-// certificate, on SelfSignedPort() with the "selfsigned" one; on TlsPort(), /plain redirects
-// back to /doc.txt in clear.
+// certificates it serves the same documents over https too, on a port for each certificate
+// ("good", "wronghost", "expired", "selfsigned"); there /plain redirects back to /doc.txt in
+// clear.
 class Nginx : public PrivateServer {
 public:
     bool Start(std::string& why);
-    // 0 when the test certificates could not be made.
-    std::uint16_t TlsPort() const { return tlsPort_; }
-    std::uint16_t SelfSignedPort() const { return selfSignedPort_; }
+    // The https port with the named certificate; 0 when the test certificates could not be
+    // made.
+    std::uint16_t TlsPort(const std::string& cert = "good") const {
+        const auto found = tlsPorts_.find(cert);
+        return found == tlsPorts_.end() ? 0 : found->second;
+    }
 
 private:
-    std::uint16_t tlsPort_ = 0;
-    std::uint16_t selfSignedPort_ = 0;
+    std::map<std::string, std::uint16_t> tlsPorts_;
 };
 
 // Python's http.server serving Dir()/www (HTTP/1.0, Content-Length on files, 301 for a folder

@@ -126,7 +126,8 @@ TEST_F(HttpServers, NginxKeptOpenConnectionEndsAtContentLength) {
 }
 
 // https: the document, relocations from http to https and back, a kept-open connection that
-// ends at the announced length, and a self-signed server trusted only through its pin.
+// ends at the announced length, the certificates refused, and a self-signed server trusted
+// only through its pin.
 TEST_F(HttpServers, NginxOverHttps) {
     if (nginx->TlsPort() == 0) GTEST_SKIP() << "no test certificates";
     const TestCertificates& certs = TestCertificates::Get();
@@ -148,13 +149,24 @@ TEST_F(HttpServers, NginxOverHttps) {
     EXPECT_LT(TicksElapsed(start, GetTickCount()), 5000u);
     EXPECT_EQ(body.DataString(), Document());
 
-    const std::string selfSigned =
-        "https://127.0.0.1:" + std::to_string(nginx->SelfSignedPort()) + "/doc.txt";
-    EXPECT_EQ(GetCode(selfSigned), TlsFailed);
-    EXPECT_NE(cli.ReasonPhrase().find("self-signed"), std::string::npos) << cli.ReasonPhrase();
-    EXPECT_EQ(body.Size(), 0);
+    const struct {
+        const char* cert;
+        const char* failure;
+    } refused[] = {{"wronghost", "not valid for 127.0.0.1"},
+                   {"expired", "has expired"},
+                   {"selfsigned", "self-signed"}};
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.cert);
+        EXPECT_EQ(GetCode("https://127.0.0.1:" + std::to_string(nginx->TlsPort(c.cert)) +
+                          "/doc.txt"),
+                  TlsFailed);
+        EXPECT_NE(cli.ReasonPhrase().find(c.failure), std::string::npos) << cli.ReasonPhrase();
+        EXPECT_EQ(body.Size(), 0);
+    }
     cli.SetTlsPin(certs.Fingerprint("selfsigned"));
-    EXPECT_EQ(GetCode(selfSigned), 0);
+    EXPECT_EQ(GetCode("https://127.0.0.1:" + std::to_string(nginx->TlsPort("selfsigned")) +
+                      "/doc.txt"),
+              0);
     EXPECT_EQ(body.DataString(), Document());
     TlsSetExtraCaFile({});
 }
@@ -186,7 +198,7 @@ TEST_F(HttpServers, BannerDownloadOverHttps) {
     TSponsorBanner banner(control, [](const QString&) {});
     EXPECT_EQ(banner.BannerDocEnd(image), QString());
     EXPECT_EQ(banner.Movie()->frameCount(), 10);
-    EXPECT_FALSE(download(nginx->SelfSignedPort()));
+    EXPECT_FALSE(download(nginx->TlsPort("selfsigned")));
     EXPECT_TRUE(error.contains("self-signed")) << error.toStdString();
     TlsSetExtraCaFile({});
 }
