@@ -187,7 +187,13 @@ TTlsSession::TStep TTlsSession::CheckPeer() {
 
 std::string TTlsSession::PeerFingerprint() const {
     if (!state_->ssl) return {};
-    return CertificateFingerprint(SSL_get0_peer_certificate(state_->ssl));
+    if (X509* cert = SSL_get0_peer_certificate(state_->ssl)) return CertificateFingerprint(cert);
+    // A certificate that failed verification during the handshake is never made the peer's,
+    // but the chain it came in is kept, the server's own certificate first: the refusal can
+    // still name what to pin.
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(state_->ssl);
+    return chain && sk_X509_num(chain) > 0 ? CertificateFingerprint(sk_X509_value(chain, 0))
+                                           : std::string();
 }
 
 void TTlsSession::Feed(const char* Data, int Size) {

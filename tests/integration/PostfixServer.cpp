@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -70,7 +71,8 @@ std::string QueueIdOf(const std::string& reply) {
         0, id.find_first_not_of("0123456789ABCDEFabcdefghijklmnopqrstuvwxyzGHIJKLMNOPQRSTUVWXYZ"));
 }
 
-bool Postfix::Start(const std::string& authSocket, std::string& why) {
+bool Postfix::StartWithTls(const std::string& authSocket, const std::string& certPrefix,
+                           std::string& why) {
     if (::access(kPostfix, X_OK) != 0) {
         why = "postfix is not installed (Debian postfix)";
         return false;
@@ -95,6 +97,9 @@ bool Postfix::Start(const std::string& authSocket, std::string& why) {
         fs::create_directories(dir_ / sub);
     ::chown((dir_ / "data").c_str(), owner->pw_uid, owner->pw_gid);
     port_ = FreeLoopbackPort();
+    const bool tls = !certPrefix.empty();
+    submissionPort_ = tls ? FreeLoopbackPort() : 0;
+    smtpsPort_ = tls ? FreeLoopbackPort() : 0;
     const std::string d = dir_.string();
     std::ofstream(dir_ / "conf/main.cf")
         << "compatibility_level = 3.6\n"
@@ -119,6 +124,25 @@ bool Postfix::Start(const std::string& authSocket, std::string& why) {
                                            << "proxymap unix - - n - - proxymap\n"
                                            << "anvil unix - - n - 1 anvil\n"
                                            << "postlog unix-dgram n - n - 1 postlogd\n";
+    if (tls) {
+        // smtpd reads the key as root before it drops privileges. No session cache; the
+        // Received header tells that the message came over TLS.
+        std::ofstream(dir_ / "conf/main.cf", std::ios::app)
+            << "smtpd_tls_cert_file = " << certPrefix << ".crt\n"
+            << "smtpd_tls_key_file = " << certPrefix << ".key\n"
+            << "smtpd_tls_session_cache_database =\nsmtpd_tls_received_header = yes\n";
+        // Without tlsmgr smtpd finds no entropy and turns TLS off ("454 4.7.0 TLS not
+        // available due to local problem"), whatever the session cache.
+        std::ofstream(dir_ / "conf/master.cf", std::ios::app)
+            << "127.0.0.1:" << submissionPort_ << " inet n - n - - smtpd"
+            << " -o syslog_name=postfix/submission"
+            << " -o smtpd_tls_security_level=encrypt -o smtpd_tls_auth_only=yes\n"
+            << "127.0.0.1:" << smtpsPort_ << " inet n - n - - smtpd"
+            << " -o syslog_name=postfix/smtps"
+            << " -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt"
+            << " -o smtpd_tls_auth_only=yes\n"
+            << "tlsmgr unix - - n 1000? 1 tlsmgr\n";
+    }
     pid_ = Spawn({kPostfix, "-c", d + "/conf", "start-fg"});
     if (pid_ == 0) {
         why = "could not start postfix";
@@ -144,7 +168,15 @@ void Postfix::Stop() {
     if (!dir_.empty()) {
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
+        dir_.clear();
     }
+    port_ = submissionPort_ = smtpsPort_ = 0;
+}
+
+std::string Postfix::Log() const {
+    if (dir_.empty()) return {};
+    std::ifstream file(dir_ / "maillog", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 std::string Postfix::QueuedMessage(const std::string& queueId) const {

@@ -148,6 +148,17 @@ TEST_F(WSocketTls, ImplicitTlsStartsAfterTheSocksHandshake) {
     EXPECT_TRUE(proxy.Failures().empty());
 }
 
+// The refusal names what to pin, although the handshake ended before the certificate was
+// taken as the peer's.
+TEST_F(WSocketTls, ASelfSignedRefusalNamesItsFingerprint) {
+    Peer peer({Peer::StartTls(Certs().Prefix("selfsigned"))});
+    Open(peer, true);
+    ASSERT_TRUE(PumpUntil([&] { return connected; }));
+    EXPECT_EQ(connectError, TlsFailed);
+    EXPECT_THAT(socket.TlsErrorText(),
+                HasSubstr("(SHA-256 fingerprint " + Certs().Fingerprint("selfsigned") + ")"));
+}
+
 TEST_F(WSocketTls, BytesSentBeforeTheHandshakeAreNeverRead) {
     // The server answers the request for TLS and, in the same segment, adds a reply of its own
     // in clear; only what comes inside TLS may be read.
