@@ -66,18 +66,7 @@ protected:
 };
 
 TEST_F(Pop3DovecotTls, BothModesWithEachCertificate) {
-    struct TCase {
-        const char* cert;
-        bool pin;
-        const char* error; // empty: the check succeeds
-    } cases[] = {
-        {"good", false, ""},
-        {"wronghost", false, "not valid for localhost"},
-        {"expired", false, "has expired"},
-        {"selfsigned", false, "is self-signed"},
-        {"selfsigned", true, ""},
-    };
-    for (const TCase& c : cases) {
+    for (const TCertificateCase& c : kCertificateCases) {
         SCOPED_TRACE(c.cert + std::string(c.pin ? " pinned" : ""));
         if (!Serve(c.cert)) GTEST_SKIP() << skipReason;
         const std::string pin = c.pin ? TestCertificates::Get().Fingerprint(c.cert) : "";

@@ -3,6 +3,7 @@
 #include "net/SmtpProt.h"
 #include "tests/integration/DovecotServer.h"
 #include "tests/integration/PostfixServer.h"
+#include "tests/integration/ServerSkip.h"
 
 #include "tests/support/EventLoopFixture.h"
 
@@ -27,11 +28,6 @@ public:
             !servers->postfix.Start(servers->dovecot.AuthSocket(), skipReason))
             TearDownTestSuite();
     }
-    // Only a machine that cannot run the servers skips; as root a server that does not start
-    // is a failure.
-    static bool MaySkip() {
-        return ::geteuid() != 0 || skipReason.find("not installed") != std::string::npos;
-    }
     static void TearDownTestSuite() {
         if (!servers) return;
         servers->postfix.Stop();
@@ -41,7 +37,7 @@ public:
 
 protected:
     void SetUp() override {
-        if (!servers && MaySkip()) GTEST_SKIP() << skipReason;
+        if (!servers && MaySkipServer(skipReason)) GTEST_SKIP() << skipReason;
         ASSERT_TRUE(servers) << skipReason;
         EventLoopTest::SetUp();
         cli.SetHost("127.0.0.1");

@@ -3,6 +3,7 @@
 // user and password). Behind the proxy a scripted server holds a short line dialogue.
 #include "net/WSocket.h"
 #include "tests/integration/DanteServer.h"
+#include "tests/integration/ServerSkip.h"
 
 #include "tests/net/WSocketTestSupport.h"
 #include "tests/support/ScriptedPeer.h"
@@ -55,10 +56,9 @@ public:
     static void TearDownTestSuite() { proxies.reset(); }
 
 protected:
-    // As root a proxy that is installed but does not start is a failure, not a skip.
     static void Require(bool up, const std::string& why) {
         if (up) return;
-        if (::geteuid() != 0 || why.find("not installed") != std::string::npos) GTEST_SKIP() << why;
+        if (MaySkipServer(why)) GTEST_SKIP() << why;
         FAIL() << why;
     }
 

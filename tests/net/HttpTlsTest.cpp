@@ -26,20 +26,9 @@ protected:
 };
 
 TEST_F(HttpTls, TheRequestGoesOnlyToAVerifiedServer) {
-    const struct {
-        const char* cert;
-        bool pinned;
-        const char* failure; // empty: the document arrives
-    } cases[] = {
-        {"good", false, ""},
-        {"selfsigned", true, ""},
-        {"wronghost", false, "not valid for 127.0.0.1"},
-        {"expired", false, "has expired"},
-        {"selfsigned", false, "self-signed"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.cert) + (c.pinned ? " pinned" : ""));
-        const bool ok = *c.failure == 0;
+    for (const TCertificateCase& c : kCertificateCases) {
+        SCOPED_TRACE(std::string(c.cert) + (c.pin ? " pinned" : ""));
+        const bool ok = *c.error == 0;
         std::vector<P::Step> script{P::StartTls(Certs().Prefix(c.cert))};
         if (ok) {
             script.push_back(P::ReadUntilLine(""));
@@ -47,7 +36,7 @@ TEST_F(HttpTls, TheRequestGoesOnlyToAVerifiedServer) {
         }
         script.push_back(P::ExpectClosed());
         P peer(script);
-        cli->SetTlsPin(c.pinned ? Certs().Fingerprint(c.cert) : std::string());
+        cli->SetTlsPin(c.pin ? Certs().Fingerprint(c.cert) : std::string());
         cli->SetURL(SecureUrl(peer, "/doc"));
         body.Clear();
         RunAsync();
@@ -59,7 +48,7 @@ TEST_F(HttpTls, TheRequestGoesOnlyToAVerifiedServer) {
             EXPECT_EQ(peer.Received(), DefaultRequest("/doc"));
         } else {
             EXPECT_EQ(cli->RequestDoneError(), TlsFailed);
-            EXPECT_NE(cli->ReasonPhrase().find(c.failure), std::string::npos)
+            EXPECT_NE(cli->ReasonPhrase().find(c.error), std::string::npos)
                 << cli->ReasonPhrase();
             EXPECT_EQ(peer.Received().find("GET"), std::string::npos);
         }

@@ -20,3 +20,19 @@ public:
 private:
     std::string dir_;
 };
+
+// The certificates a client meets in the TLS tests and what each must give: pin, the client
+// pins the certificate's own fingerprint; error, a part of the refusal, or empty when the
+// connection must succeed.
+struct TCertificateCase {
+    const char* cert;
+    bool pin;
+    const char* error;
+};
+inline constexpr TCertificateCase kCertificateCases[] = {
+    {"good", false, ""},
+    {"wronghost", false, "not valid for"},
+    {"expired", false, "has expired"},
+    {"selfsigned", false, "is self-signed"},
+    {"selfsigned", true, ""},
+};
