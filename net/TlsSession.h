@@ -37,7 +37,8 @@ public:
     TTlsSession(const TTlsSession&) = delete;
     TTlsSession& operator=(const TTlsSession&) = delete;
 
-    // Moves the handshake on; tlsDone only once the certificate has been accepted.
+    // Moves the handshake on; tlsDone once it is through and, on the client side, the server's
+    // certificate accepted.
     TStep Handshake();
     void Feed(const char* Data, int Size);
     // Plaintext bytes copied; 0 when more ciphertext is needed; -1 when the session has ended
