@@ -68,8 +68,7 @@ public:
             socket_.OnTlsDone = [this](TObject*, std::uint16_t error) {
                 // A failed handshake closes the connection by itself.
                 if (error == 0) return;
-                std::printf("demo %s: TLS handshake failed: %s\n", service_,
-                            socket_.TlsErrorText().c_str());
+                std::printf("demo %s: %s\n", service_, socket_.TlsErrorText().c_str());
                 std::fflush(stdout);
             };
         }
