@@ -40,6 +40,60 @@ SSL_CTX* Context() {
     return ctx.get();
 }
 
+// The reason at the top of the library's error queue, which is then emptied.
+std::string QueueErrorText(const std::string& What) {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return What;
+    const char* reason = ERR_reason_error_string(code);
+    return What + ": " + (reason ? reason : "error " + std::to_string(code));
+}
+
+// The server side's context, for the certificate pair last loaded.
+struct TServerContext {
+    std::string certFile;
+    std::string keyFile;
+    std::unique_ptr<SSL_CTX, TCtxFree> ctx;
+};
+
+TServerContext& SharedServerContext() {
+    static TServerContext shared;
+    return shared;
+}
+
+// Null, with Error set, when the pair cannot serve; a pair that failed is tried afresh next time.
+SSL_CTX* ServerContext(const std::string& CertFile, const std::string& KeyFile,
+                       std::string& Error) {
+    TServerContext& shared = SharedServerContext();
+    if (shared.ctx && shared.certFile == CertFile && shared.keyFile == KeyFile)
+        return shared.ctx.get();
+    std::unique_ptr<SSL_CTX, TCtxFree> ctx(SSL_CTX_new(TLS_server_method()));
+    if (!ctx) {
+        Error = QueueErrorText("TLS cannot start");
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    // A client's renegotiation is refused: it costs the server a handshake for every request.
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
+    if (SSL_CTX_use_certificate_chain_file(ctx.get(), CertFile.c_str()) != 1) {
+        Error = QueueErrorText("The TLS certificate cannot be loaded from " + CertFile);
+        return nullptr;
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx.get(), KeyFile.c_str(), SSL_FILETYPE_PEM) != 1 &&
+        ERR_GET_REASON(ERR_peek_error()) != X509_R_KEY_VALUES_MISMATCH) {
+        Error = QueueErrorText("The TLS key cannot be loaded from " + KeyFile);
+        return nullptr;
+    }
+    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
+        Error = QueueErrorText("The TLS key " + KeyFile + " does not belong to the certificate");
+        return nullptr;
+    }
+    shared.certFile = CertFile;
+    shared.keyFile = KeyFile;
+    shared.ctx = std::move(ctx);
+    return shared.ctx.get();
+}
+
 std::string Hex(const unsigned char* Data, unsigned Size) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
@@ -90,6 +144,12 @@ void TlsSetExtraCaFile(const std::string& Path) {
     SharedContext().reset(); // the next connection loads the stores again
 }
 
+std::string TlsLoadServerCertificate(const std::string& CertFile, const std::string& KeyFile) {
+    std::string error;
+    ServerContext(CertFile, KeyFile, error);
+    return error;
+}
+
 std::string TlsNormalizeFingerprint(const std::string& Text) {
     std::string hex;
     for (const char c : Text) {
@@ -110,21 +170,7 @@ struct TTlsSession::TState {
 TTlsSession::TTlsSession(const std::string& HostName, const std::string& Pin)
     : state_(std::make_unique<TState>()), hostName_(HostName), pin_(TlsNormalizeFingerprint(Pin)),
       pinGiven_(!Pin.empty()) {
-    SSL_CTX* ctx = Context();
-    if (!ctx || !(state_->ssl = SSL_new(ctx))) {
-        Fail(LibraryError("TLS cannot start"));
-        return;
-    }
-    state_->in = BIO_new(BIO_s_mem());
-    state_->out = BIO_new(BIO_s_mem());
-    if (!state_->in || !state_->out) {
-        BIO_free(state_->in);
-        BIO_free(state_->out);
-        state_->in = state_->out = nullptr;
-        Fail(LibraryError("TLS cannot start"));
-        return;
-    }
-    SSL_set_bio(state_->ssl, state_->in, state_->out);
+    if (!Attach(Context())) return;
     SSL_set_connect_state(state_->ssl);
     // With a pin the certificate is judged after the handshake; otherwise a certificate that
     // fails ends the handshake with an alert to the server.
@@ -139,14 +185,43 @@ TTlsSession::TTlsSession(const std::string& HostName, const std::string& Pin)
     }
 }
 
+TTlsSession::TTlsSession() : state_(std::make_unique<TState>()), server_(true) {}
+
+std::unique_ptr<TTlsSession> TTlsSession::Server(const std::string& CertFile,
+                                                 const std::string& KeyFile) {
+    std::unique_ptr<TTlsSession> session(new TTlsSession());
+    std::string error;
+    SSL_CTX* ctx = ServerContext(CertFile, KeyFile, error);
+    if (!ctx) {
+        session->Fail(error);
+        return session;
+    }
+    if (session->Attach(ctx)) SSL_set_accept_state(session->state_->ssl);
+    return session;
+}
+
 TTlsSession::~TTlsSession() = default;
 
+bool TTlsSession::Attach(SSL_CTX* Ctx) {
+    if (!Ctx || !(state_->ssl = SSL_new(Ctx))) {
+        Fail(LibraryError("TLS cannot start"));
+        return false;
+    }
+    state_->in = BIO_new(BIO_s_mem());
+    state_->out = BIO_new(BIO_s_mem());
+    if (!state_->in || !state_->out) {
+        BIO_free(state_->in);
+        BIO_free(state_->out);
+        state_->in = state_->out = nullptr;
+        Fail(LibraryError("TLS cannot start"));
+        return false;
+    }
+    SSL_set_bio(state_->ssl, state_->in, state_->out);
+    return true;
+}
+
 std::string TTlsSession::LibraryError(const char* What) {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) return What;
-    const char* reason = ERR_reason_error_string(code);
-    return std::string(What) + ": " + (reason ? reason : "error " + std::to_string(code));
+    return QueueErrorText(What);
 }
 
 TTlsSession::TStep TTlsSession::Fail(std::string Text) {
@@ -159,9 +234,11 @@ TTlsSession::TStep TTlsSession::Fail(std::string Text) {
 TTlsSession::TStep TTlsSession::Handshake() {
     if (failed_) return tlsFailed;
     const int result = SSL_do_handshake(state_->ssl);
-    if (result == 1) return CheckPeer();
+    // The server side asks for no certificate: there is nothing of the client's to judge.
+    if (result == 1) return server_ ? tlsDone : CheckPeer();
     const int error = SSL_get_error(state_->ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return tlsPending;
+    if (server_) return Fail(LibraryError("TLS handshake failed"));
     const long verify = SSL_get_verify_result(state_->ssl);
     if (verify != X509_V_OK) return Fail(VerifyErrorText(verify, hostName_, PeerFingerprint()));
     return Fail(LibraryError("TLS handshake failed"));

@@ -453,6 +453,11 @@ enum TSecurityMode { secNone, secTls, secStartTls };
 // must verify against the system store and be valid for TlsHostName, unless TlsPin names its
 // SHA-256 fingerprint. A failed handshake closes the connection after its report. Above this
 // layer everything is plaintext.
+//
+// With TlsCertFile set the socket is the server's end instead, presenting that certificate
+// (and the key of TlsKeyFile) and asking the client for none: a connection adopted by Dup with
+// TlsImplicit set starts the handshake at once, and StartTls starts it after a plain-text
+// request; OnTlsDone reports either. What is sent meanwhile goes out once it is through.
 class TCustomTlsWSocket : public TCustomSocksWSocket {
 public:
     explicit TCustomTlsWSocket(TComponent* AOwner = nullptr);
@@ -465,9 +470,18 @@ public:
     void SetTlsHostName(const std::string& Value) { tlsHostName_ = Value; }
     const std::string& TlsPin() const noexcept { return tlsPin_; }
     void SetTlsPin(const std::string& Value) { tlsPin_ = Value; }
+    // The server's certificate chain and private key (PEM files); a certificate makes the
+    // socket the server's end of the handshake.
+    const std::string& TlsCertFile() const noexcept { return tlsCertFile_; }
+    void SetTlsCertFile(const std::string& Value) { tlsCertFile_ = Value; }
+    const std::string& TlsKeyFile() const noexcept { return tlsKeyFile_; }
+    void SetTlsKeyFile(const std::string& Value) { tlsKeyFile_ = Value; }
+    bool TlsServer() const noexcept { return !tlsCertFile_.empty(); }
 
-    // Starts the handshake on a plain connection. Whatever the server sent before is dropped
-    // unread: it came in clear and must never pass for a protected reply.
+    // Starts the handshake on a plain connection. A client drops whatever the server sent
+    // before unread: it came in clear and must never pass for a protected reply. A server
+    // calls it once its plain reply to the request is sent (queued is enough: the handshake's
+    // bytes queue behind it) and keeps what came behind the request, the client's hello.
     virtual void StartTls();
     // The handshake is through and the certificate accepted.
     bool TlsActive() const noexcept;
@@ -476,6 +490,7 @@ public:
 
     void Connect() override;
     void Close() override;
+    void Dup(TSocket NewHSocket) override;
     int Send(const void* Data, int Len) override;
     int RcvdCount() override;
 
@@ -499,11 +514,14 @@ private:
     void FlushTls();
     void ReadAgainLater();
     void DropTls() noexcept;
+    std::string PeerClosedText() const;
 
     std::unique_ptr<TTlsSession> tls_;
     bool tlsImplicit_ = false;
     std::string tlsHostName_;
     std::string tlsPin_;
+    std::string tlsCertFile_;
+    std::string tlsKeyFile_;
     std::string tlsError_;
     bool handshaking_ = false;
     bool implicitPending_ = false; // OnSessionConnected waits for the handshake

@@ -28,7 +28,14 @@ void TCustomTlsWSocket::DropTls() noexcept {
     handshaking_ = false;
     implicitPending_ = false;
     peerEnded_ = false;
+    // A notification posted for the last connection may never come back to this flag.
+    readPosted_ = false;
     earlyOut_.clear();
+}
+
+std::string TCustomTlsWSocket::PeerClosedText() const {
+    return TlsServer() ? "The client closed the connection during the TLS handshake"
+                       : "The server closed the connection during the TLS handshake";
 }
 
 void TCustomTlsWSocket::Connect() {
@@ -37,9 +44,23 @@ void TCustomTlsWSocket::Connect() {
     TCustomSocksWSocket::Connect();
 }
 
+void TCustomTlsWSocket::Dup(TSocket NewHSocket) {
+    DropTls();
+    tlsError_.clear();
+    TCustomSocksWSocket::Dup(NewHSocket);
+    // An accepted connection under implicit TLS is secured before anything else is said.
+    if (tlsImplicit_ && TlsServer() && state_ == wsConnected && type_ == 1) BeginHandshake();
+}
+
 void TCustomTlsWSocket::StartTls() {
     if (state_ != wsConnected || hSocket_ == INVALID_SOCKET || tls_) {
         ReportError("StartTls: no plain connection to secure");
+        return;
+    }
+    if (TlsServer()) {
+        // The client sends its hello once it has read the reply, so what is here already
+        // belongs to the handshake; a hello that is not one fails it.
+        BeginHandshake();
         return;
     }
     // Bytes already here were sent before the server can have seen our hello, so they are
@@ -56,6 +77,14 @@ void TCustomTlsWSocket::StartTls() {
 void TCustomTlsWSocket::BeginHandshake() {
     tlsError_.clear();
     peerEnded_ = false;
+    if (TlsServer()) {
+        tls_ = TTlsSession::Server(tlsCertFile_, tlsKeyFile_);
+        handshaking_ = true;
+        // The client speaks first. Its hello, or a certificate that cannot be loaded, is taken
+        // up from the event loop, never inside the call that started the handshake.
+        ReadAgainLater();
+        return;
+    }
     const std::string& host = tlsHostName_.empty() ? addrStr_ : tlsHostName_;
     tls_ = std::make_unique<TTlsSession>(host, tlsPin_);
     handshaking_ = true;
@@ -68,6 +97,8 @@ void TCustomTlsWSocket::AdvanceHandshake() {
     for (int reads = 0; handshaking_ && tls_ && hSocket_ == handle; ++reads) {
         const TTlsSession::TStep step = tls_->Handshake();
         FlushTls();
+        // A send that failed closed the connection, and the session went with it.
+        if (!tls_ || hSocket_ != handle) return;
         if (step == TTlsSession::tlsDone) {
             FinishHandshake({});
             return;
@@ -86,7 +117,7 @@ void TCustomTlsWSocket::AdvanceHandshake() {
             continue;
         }
         if (n == 0) {
-            FinishHandshake("The server closed the connection during the TLS handshake");
+            FinishHandshake(PeerClosedText());
             return;
         }
         const int error = winsock::WSAGetLastError();
@@ -110,7 +141,7 @@ void TCustomTlsWSocket::FinishHandshake(const std::string& Failure) {
             FlushTls();
         }
         // Data that came with the end of the handshake has no readiness event of its own.
-        if (tls_->HasBuffered()) ReadAgainLater();
+        if (hSocket_ == handle && tls_ && tls_->HasBuffered()) ReadAgainLater();
     } else {
         tlsError_ = Failure;
         error = TlsFailed;
@@ -154,7 +185,7 @@ void TCustomTlsWSocket::HandleNotification(TMessage& Msg) {
     if ((events & FD_WRITE) != 0) TryToSend();
     if (hSocket_ == handle && (events & (FD_READ | FD_CLOSE)) != 0) AdvanceHandshake();
     if (hSocket_ == handle && handshaking_ && (events & FD_CLOSE) != 0)
-        FinishHandshake("The server closed the connection during the TLS handshake");
+        FinishHandshake(PeerClosedText());
 }
 
 void TCustomTlsWSocket::TriggerSessionConnected(std::uint16_t Error) {
@@ -186,7 +217,7 @@ void TCustomTlsWSocket::TriggerSessionClosed(std::uint16_t Error) {
         const bool implicit = implicitPending_;
         handshaking_ = false;
         implicitPending_ = false;
-        tlsError_ = "The server closed the connection during the TLS handshake";
+        tlsError_ = PeerClosedText();
         if (implicit)
             TCustomSocksWSocket::TriggerSessionConnected(TlsFailed);
         else

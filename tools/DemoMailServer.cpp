@@ -1,11 +1,14 @@
 // The demo mail server that scripts/run starts: a POP3 server with a handful of sample
 // messages, an SMTP sink and a small web server for the sponsor banner, all on 127.0.0.1 only.
 // It exists so the program can be tried without a real mailbox; it is deliberately small and
-// serves one mailbox. It runs on the program's own socket suite: three listening sockets, one
-// adopted socket per session, all driven by one event loop.
+// serves one mailbox. It runs on the program's own socket suite: a listening socket per
+// service, one adopted socket per session, all driven by one event loop. Given a certificate
+// it offers TLS too: from the start on a POP3S port, and on request (STLS, STARTTLS) on the
+// plain POP3 and SMTP ports, which keep serving plain sessions.
 #include "tools/DemoBanner.h"
 #include "tools/DemoMessages.h"
 
+#include "net/TlsSession.h"
 #include "net/WSocket.h"
 
 #include <QCoreApplication>
@@ -28,7 +31,10 @@ namespace {
 struct TOptions {
     int pop3Port = 11110;
     int smtpPort = 12525;
-    int httpPort = 0; // 0: no web server
+    int httpPort = 0;    // 0: no web server
+    int pop3sPort = 0;   // 0: no POP3 with TLS from the start
+    std::string tlsCert; // empty: no TLS at all
+    std::string tlsKey;
     std::string user = "demo";
     std::string pass = "demo";
 };
@@ -39,11 +45,15 @@ struct TStoredMessage {
 };
 std::vector<TStoredMessage> mailbox; // messages still on the server, in order
 
+// How a session may use TLS: not at all, from the start, or when the client asks for it.
+enum TTlsUse { tlsNever, tlsAtOnce, tlsOnRequest };
+
 // One client connection: assembles its lines (cut at 64 KiB) and hands each to Line. The
 // connection ends after the reply to the last command has gone out.
 class TSession {
 public:
-    explicit TSession(TSocket handle) {
+    TSession(TSocket handle, const char* service, const TOptions& options, TTlsUse tls)
+        : service_(service) {
         // A plain close: the client must still read the last reply.
         socket_.SetLingerOnOff(wsLingerOff);
         socket_.OnDataAvailable = [this](TObject*, std::uint16_t) { Receive(); };
@@ -51,6 +61,17 @@ public:
             if (ending_) socket_.Close();
         };
         socket_.OnSessionClosed = [this](TObject*, std::uint16_t) { closed_ = true; };
+        if (tls != tlsNever) {
+            socket_.SetTlsCertFile(options.tlsCert);
+            socket_.SetTlsKeyFile(options.tlsKey);
+            socket_.SetTlsImplicit(tls == tlsAtOnce);
+            socket_.OnTlsDone = [this](TObject*, std::uint16_t error) {
+                // A failed handshake closes the connection by itself.
+                if (error == 0) return;
+                std::printf("demo %s: %s\n", service_, socket_.TlsErrorText().c_str());
+                std::fflush(stdout);
+            };
+        }
         socket_.Dup(handle);
     }
     virtual ~TSession() = default;
@@ -61,6 +82,16 @@ public:
 
 protected:
     virtual void Line(const std::string& line) = 0;
+    // The client may still ask for TLS on this connection.
+    bool TlsOffered() const { return socket_.TlsServer() && !socket_.TlsActive() && !tlsAsked_; }
+    bool Secured() const { return socket_.TlsActive(); }
+    // After the plain reply that grants it. The lines the client sent behind its request came
+    // in clear before it saw that reply: they are dropped, not taken as protected commands.
+    void StartTls() {
+        tlsAsked_ = true;
+        buffer_.clear();
+        socket_.StartTls();
+    }
     void Send(const std::string& text) {
         if (socket_.State() == wsConnected) socket_.SendText(text);
     }
@@ -86,10 +117,12 @@ private:
         }
     }
 
+    const char* service_;
     TWSocket socket_;
     std::string buffer_;
     bool ending_ = false;
     bool closed_ = false;
+    bool tlsAsked_ = false;
 };
 
 std::string Upper(std::string text) {
@@ -126,7 +159,8 @@ std::string DotStuffed(const std::string& message, long bodyLines) {
 
 class TPop3Session : public TSession {
 public:
-    TPop3Session(TSocket handle, const TOptions& options) : TSession(handle), options_(options) {
+    TPop3Session(TSocket handle, const TOptions& options, TTlsUse tls)
+        : TSession(handle, "POP3 server", options, tls), options_(options) {
         Reply("+OK Postlark demo POP3 server ready <" + std::to_string(::getpid()) +
               ".demo@127.0.0.1>");
     }
@@ -139,6 +173,16 @@ private:
             if (loggedIn_) Commit();
             Reply("+OK Bye");
             End();
+        } else if (command == "CAPA" && !options_.tlsCert.empty()) {
+            Send(std::string("+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n") +
+                 (!loggedIn_ && TlsOffered() ? "STLS\r\n" : "") + ".\r\n");
+        } else if (command == "STLS" && !loggedIn_ && !options_.tlsCert.empty()) {
+            if (!TlsOffered()) {
+                Reply("-ERR Already using TLS");
+                return;
+            }
+            Reply("+OK Begin TLS");
+            StartTls();
         } else if (!loggedIn_) {
             LogIn(command, argument);
         } else {
@@ -166,9 +210,10 @@ private:
 
     // The mailbox keeps what this session did not delete.
     void Commit() {
-        std::printf("demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted\n",
+        std::printf("demo POP3 server: session of %s ended: %d messages retrieved, %zu deleted%s\n",
                     user_.c_str(), retrieved_,
-                    static_cast<size_t>(std::count(deleted_.begin(), deleted_.end(), true)));
+                    static_cast<size_t>(std::count(deleted_.begin(), deleted_.end(), true)),
+                    Secured() ? ", over TLS" : "");
         std::fflush(stdout);
         std::vector<TStoredMessage> kept;
         for (size_t i = 0; i < messages_.size(); ++i)
@@ -256,7 +301,9 @@ private:
 // Accepts every command; authentication takes whatever the client answers to its prompts.
 class TSmtpSession : public TSession {
 public:
-    explicit TSmtpSession(TSocket handle) : TSession(handle) {
+    TSmtpSession(TSocket handle, const TOptions& options)
+        : TSession(handle, "SMTP sink", options,
+                   options.tlsCert.empty() ? tlsNever : tlsOnRequest) {
         Reply("220 127.0.0.1 Postlark demo SMTP sink ready");
     }
 
@@ -278,8 +325,9 @@ private:
             }
             inData_ = false;
             // The envelope is shown with each message, so forwards are visible in the log.
-            std::printf("demo SMTP sink: accepted a message of %zu bytes, %s %s, subject:%s\n",
-                        dataBytes_, sender_.c_str(), recipients_.c_str(), subject_.c_str());
+            std::printf("demo SMTP sink: accepted a message of %zu bytes, %s %s, subject:%s%s\n",
+                        dataBytes_, sender_.c_str(), recipients_.c_str(), subject_.c_str(),
+                        Secured() ? " (over TLS)" : "");
             std::fflush(stdout);
             recipients_.clear();
             Reply("250 OK, message accepted");
@@ -290,7 +338,17 @@ private:
         if (command == "MAIL") sender_ = argument;
         if (command == "RCPT") recipients_ += (recipients_.empty() ? "" : " ") + argument;
         if (command == "EHLO") {
-            Send("250-127.0.0.1 greets you\r\n250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 8BITMIME\r\n");
+            Send(std::string("250-127.0.0.1 greets you\r\n") +
+                 (TlsOffered() ? "250-STARTTLS\r\n" : "") +
+                 "250-AUTH PLAIN LOGIN CRAM-MD5\r\n250 8BITMIME\r\n");
+        } else if (command == "STARTTLS" && Secured()) {
+            Reply("503 Already using TLS");
+        } else if (command == "STARTTLS" && TlsOffered()) {
+            Reply("220 Ready to start TLS");
+            StartTls();
+            // The client starts over with EHLO; nothing said in clear carries on.
+            sender_.clear();
+            recipients_.clear();
         } else if (command == "HELO" || command == "MAIL" || command == "RCPT" ||
                    command == "RSET" || command == "NOOP") {
             Reply("250 OK");
@@ -339,7 +397,8 @@ private:
 // One HTTP request, answered and closed: the banner image, the sponsor's page, or 404.
 class THttpSession : public TSession {
 public:
-    using TSession::TSession;
+    THttpSession(TSocket handle, const TOptions& options)
+        : TSession(handle, "web server", options, tlsNever) {}
 
 private:
     void Line(const std::string& line) override {
@@ -429,6 +488,12 @@ int main(int argc, char** argv) {
             options.smtpPort = std::atoi(value.c_str());
         else if (flag == "--http-port")
             options.httpPort = std::atoi(value.c_str());
+        else if (flag == "--pop3s-port")
+            options.pop3sPort = std::atoi(value.c_str());
+        else if (flag == "--tls-cert")
+            options.tlsCert = value;
+        else if (flag == "--tls-key")
+            options.tlsKey = value;
         else if (flag == "--user")
             options.user = value;
         else if (flag == "--pass")
@@ -436,9 +501,21 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--pop3-port N] [--smtp-port N] [--http-port N] [--user U] "
-                         "[--pass P]\n",
+                         "[--pass P] [--tls-cert FILE --tls-key FILE [--pop3s-port N]]\n",
                          argv[0]);
             return 2;
+        }
+    }
+    if (options.tlsCert.empty() != options.tlsKey.empty() ||
+        (options.pop3sPort > 0 && options.tlsCert.empty())) {
+        std::fprintf(stderr, "demo server: TLS needs both --tls-cert and --tls-key\n");
+        return 2;
+    }
+    if (!options.tlsCert.empty()) {
+        const std::string problem = TlsLoadServerCertificate(options.tlsCert, options.tlsKey);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "demo server: %s\n", problem.c_str());
+            return 1;
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -446,18 +523,30 @@ int main(int argc, char** argv) {
     int serial = 0;
     for (std::string& text : DemoMessages())
         mailbox.push_back({"demo-" + std::to_string(++serial), std::move(text)});
-    TServer pop3(options.pop3Port, [&options](TSocket handle) {
-        return std::make_unique<TPop3Session>(handle, options);
+    const TTlsUse offered = options.tlsCert.empty() ? tlsNever : tlsOnRequest;
+    TServer pop3(options.pop3Port, [&options, offered](TSocket handle) {
+        return std::make_unique<TPop3Session>(handle, options, offered);
     });
-    TServer smtp(options.smtpPort,
-                 [](TSocket handle) { return std::make_unique<TSmtpSession>(handle); });
+    std::unique_ptr<TServer> pop3s;
+    if (options.pop3sPort > 0)
+        pop3s = std::make_unique<TServer>(options.pop3sPort, [&options](TSocket handle) {
+            return std::make_unique<TPop3Session>(handle, options, tlsAtOnce);
+        });
+    TServer smtp(options.smtpPort, [&options](TSocket handle) {
+        return std::make_unique<TSmtpSession>(handle, options);
+    });
     std::unique_ptr<TServer> http;
     if (options.httpPort > 0)
-        http = std::make_unique<TServer>(options.httpPort, [](TSocket handle) {
-            return std::make_unique<THttpSession>(handle);
+        http = std::make_unique<TServer>(options.httpPort, [&options](TSocket handle) {
+            return std::make_unique<THttpSession>(handle, options);
         });
     std::printf("demo mail server: POP3 on 127.0.0.1:%d, SMTP sink on 127.0.0.1:%d, user %s\n",
                 options.pop3Port, options.smtpPort, options.user.c_str());
+    if (!options.tlsCert.empty())
+        std::printf("demo mail server: TLS with %s: STLS on POP3, STARTTLS on SMTP%s\n",
+                    options.tlsCert.c_str(),
+                    pop3s ? (", POP3S on 127.0.0.1:" + std::to_string(options.pop3sPort)).c_str()
+                          : "");
     if (http)
         std::printf("demo web server: banner on http://127.0.0.1:%d/banner.gif\n",
                     options.httpPort);
