@@ -116,9 +116,9 @@ sleep 0.2 # the probe above is a session of its own: let its log line land
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 - "$HARNESS" "$PROFILE" "$PORT" "$MAILDIR" "$RUN/dovecot.log" "$FETCH" "$PIN" \
-    "$CERTS/cert.pem" <<'PY'
+    "$CERTS/cert.pem" "$DOVECOT_PID" <<'PY'
 import os, re, statistics, subprocess, sys, tempfile, time
-harness, profile, port, maildir, log, fetch, pin, cafile = sys.argv[1:]
+harness, profile, port, maildir, log, fetch, pin, cafile, master = sys.argv[1:]
 sys.path.insert(0, harness)
 import benchlib as bl
 
@@ -129,6 +129,18 @@ cmds = {"curl": ["curl", "-sS", "--cacert", cafile, "--user", "bench:bench",
         "ours": [fetch, "--tls", "--pin", pin, "--host", "127.0.0.1", "--port", port,
                  "--user", "bench", "--pass", "bench"]}
 log_pos = os.path.getsize(log)
+
+
+def server_cpu():
+    """User+sys seconds of the Dovecot processes that have ended (the master's reaped
+    children): one connection's pop3-login (which does the TLS) and pop3 end with it."""
+    with open(f"/proc/{master}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
+
+
+server = {n: [] for n in ("curl", "ours")}
+server_last = server_cpu()
 
 
 def server_sessions():
@@ -155,6 +167,12 @@ def verify(name, _out):
     if len(sessions) != 1 or sessions[0] != ("Logged out", str(n_msgs), "0") or not tls:
         raise SystemExit(f"{name}: expected 1 TLS session ending in QUIT with retr={n_msgs}, "
                          f"del=0; the server logged (reason, retr, del) = {sessions}, TLS {tls}")
+    global server_last
+    time.sleep(0.2)  # the session's processes end just after their log line
+    now = server_cpu()
+    if name in server:
+        server[name].append(now - server_last)
+    server_last = now
 
 
 # Content check, untimed: curl's %{size_download} leaves out the body bytes that arrive with
@@ -174,6 +192,8 @@ if f"{n_msgs} of {n_msgs} messages, {n_bytes} bytes" not in p.stderr:
     raise SystemExit(f"ours: {p.stderr.strip()}; expected {n_msgs} messages, {n_bytes} bytes")
 
 res = bl.measure(cmds, verify)
+for n in server:  # the first entry is the warm-up's
+    del server[n][0]
 steal = res["_steal"]
 med = {n: (statistics.median(res[n]["walls"]), statistics.median(res[n]["cpus"]))
        for n in cmds}
@@ -184,6 +204,8 @@ print(f"\nEvery run verified: exit status 0, and Dovecot logged 1 TLS session wi
       f"del=0, ended by QUIT. Before timing, curl's saved messages matched the maildir byte for "
       f"byte and ours counted {n_bytes} bytes. curl trusted the certificate with --cacert, ours "
       f"with --pin (both verify it).")
+print("Server CPU s (median user+sys of the connection's Dovecot processes, TLS included): " +
+      ", ".join(f"{n} {statistics.median(v):.2f}" for n, v in server.items()))
 print(f"load average after: {' '.join(open('/proc/loadavg').read().split()[:3])}")
 print(f"ratio {med['curl'][0] / med['ours'][0]:.2f} (throughput ours/curl, median wall; "
       f"target >= 0.80)")
