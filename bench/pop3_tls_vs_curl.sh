@@ -4,12 +4,15 @@
 #
 #   bench/pop3_tls_vs_curl.sh [PROFILE]          (default large)
 #
-# Knobs: POP3_FETCH (our driver, default build/normal/bench/pop3_fetch), BENCH_HARNESS (a
+# Knobs: POP3_FETCH (our driver, default build/normal/bench/pop3_fetch), POP3_FETCH_BEFORE
+# (another build of it, timed in the same rounds as "ours before"), POP3S_TRUST (pin, the
+# default, or ca: ours trusts the certificate as an extra authority beside the system store,
+# which it then loads, as curl --cacert does with its file alone), BENCH_HARNESS (a
 # scratch copy of the shared peer harness, made when missing), POP3S_PORT (11795),
 # BENCH_RUNS (7), BENCH_TMP (maildirs and Dovecot state, as in the harness).
 #
 # The certificate is a throwaway self-signed one for 127.0.0.1 and localhost. Ours trusts it by
-# its SHA-256 fingerprint (--pin), curl by --cacert, so both verify it. Timing is the harness's:
+# its SHA-256 fingerprint (--pin), curl by --cacert, so both check it. Timing is the harness's:
 # one warm-up round, interleaved rounds, medians of wall time and of the client process's
 # user+sys. Every run is checked: exit status and Dovecot's log (one TLS session, QUIT,
 # retr=N, del=0); before timing, one untimed run of each checks the content itself.
@@ -21,6 +24,8 @@ FETCH=${POP3_FETCH:-$ROOT/build/normal/bench/pop3_fetch}
 HARNESS=${BENCH_HARNESS:-/tmp/postlark-pop3s-bench/bench}
 BENCH_TMP=${BENCH_TMP:-/dev/shm/postlark-bench}; export BENCH_TMP
 export BENCH_RUNS=${BENCH_RUNS:-7}
+TRUST=${POP3S_TRUST:-pin}
+case $TRUST in pin | ca) ;; *) echo "POP3S_TRUST must be pin or ca" >&2; exit 2 ;; esac
 
 [ -x "$FETCH" ] || { echo "no driver at $FETCH (build bench/pop3_fetch first)" >&2; exit 1; }
 if [ ! -e "$HARNESS/benchlib.py" ]; then
@@ -116,9 +121,9 @@ sleep 0.2 # the probe above is a session of its own: let its log line land
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 - "$HARNESS" "$PROFILE" "$PORT" "$MAILDIR" "$RUN/dovecot.log" "$FETCH" "$PIN" \
-    "$CERTS/cert.pem" "$DOVECOT_PID" <<'PY'
+    "$CERTS/cert.pem" "$DOVECOT_PID" "${POP3_FETCH_BEFORE:-}" "$TRUST" <<'PY'
 import os, re, statistics, subprocess, sys, tempfile, time
-harness, profile, port, maildir, log, fetch, pin, cafile, master = sys.argv[1:]
+harness, profile, port, maildir, log, fetch, pin, cafile, master, before, trust = sys.argv[1:]
 sys.path.insert(0, harness)
 import benchlib as bl
 
@@ -126,8 +131,11 @@ files = [os.path.join(maildir, "cur", f) for f in os.listdir(os.path.join(maildi
 n_msgs, n_bytes = len(files), sum(os.path.getsize(f) for f in files)
 cmds = {"curl": ["curl", "-sS", "--cacert", cafile, "--user", "bench:bench",
                  f"pop3s://127.0.0.1:{port}/[1-{n_msgs}]", "-o", "/dev/null"],
-        "ours": [fetch, "--tls", "--pin", pin, "--host", "127.0.0.1", "--port", port,
+        "ours": [fetch, "--tls", *(["--pin", pin] if trust == "pin" else ["--ca", cafile]),
+                 "--host", "127.0.0.1", "--port", port,
                  "--user", "bench", "--pass", "bench"]}
+if before:
+    cmds["ours before"] = [before, *cmds["ours"][1:]]
 log_pos = os.path.getsize(log)
 
 
@@ -139,7 +147,7 @@ def server_cpu():
     return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
 
 
-server = {n: [] for n in ("curl", "ours")}
+server = {n: [] for n in cmds}
 server_last = server_cpu()
 
 
@@ -203,7 +211,7 @@ print(bl.table(res, n_msgs, n_bytes))
 print(f"\nEvery run verified: exit status 0, and Dovecot logged 1 TLS session with retr={n_msgs}, "
       f"del=0, ended by QUIT. Before timing, curl's saved messages matched the maildir byte for "
       f"byte and ours counted {n_bytes} bytes. curl trusted the certificate with --cacert, ours "
-      f"with --pin (both verify it).")
+      f"with --{trust}.")
 print("Server CPU s (median user+sys of the connection's Dovecot processes, TLS included): " +
       ", ".join(f"{n} {statistics.median(v):.2f}" for n, v in server.items()))
 print(f"load average after: {' '.join(open('/proc/loadavg').read().split()[:3])}")
