@@ -8,7 +8,7 @@
 # (another build of it, timed in the same rounds as "ours before"), POP3S_TRUST (pin, the
 # default, or ca: ours trusts the certificate as an extra authority beside the system store,
 # which it then loads, as curl --cacert does with its file alone), BENCH_HARNESS (a
-# scratch copy of the shared peer harness, made when missing), POP3S_PORT (11795),
+# scratch copy of the shared peer harness, made when missing), POP3S_PORT (a free one),
 # BENCH_RUNS (7), BENCH_TMP (maildirs and Dovecot state, as in the harness).
 #
 # The certificate is a throwaway self-signed one for 127.0.0.1 and localhost. Ours trusts it by
@@ -19,7 +19,7 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PROFILE=${1:-large}
-PORT=${POP3S_PORT:-11795}
+PORT=${POP3S_PORT:-$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')}
 FETCH=${POP3_FETCH:-$ROOT/build/normal/bench/pop3_fetch}
 HARNESS=${BENCH_HARNESS:-/tmp/postlark-pop3s-bench/bench}
 BENCH_TMP=${BENCH_TMP:-/dev/shm/postlark-bench}; export BENCH_TMP
@@ -39,6 +39,7 @@ RUN=$BENCH_TMP/dovecot-tls-$PORT
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
 
 DOVECOT_PID=
+OWN_RUN=
 CERTS=$(mktemp -d /tmp/pop3s-cert.XXXXXX)
 cleanup() {
     # Only the PID started here, and only while it is still this Dovecot.
@@ -48,6 +49,8 @@ cleanup() {
         for _ in $(seq 50); do kill -0 "$DOVECOT_PID" 2>/dev/null || break; sleep 0.1; done
         kill -0 "$DOVECOT_PID" 2>/dev/null && kill -KILL "$DOVECOT_PID"
     fi
+    # The state folder is named by a port that is likely different next time.
+    [ -n "$OWN_RUN" ] && rm -rf "$RUN"
     rm -rf "$CERTS"
 }
 trap cleanup EXIT
@@ -65,6 +68,7 @@ if [ ! -e "$MAILDIR/.complete" ]; then
     touch "$MAILDIR/.complete"
 fi
 port_open && { echo "port $PORT already in use" >&2; exit 1; }
+OWN_RUN=1
 rm -rf "$RUN"; mkdir -p "$RUN"/{index,control,home}
 chown -R benchmail:benchmail "$MAILDIR" "$RUN"/{index,control,home}
 chmod 755 "$BENCH_TMP" "$BENCH_TMP/maildir" "$RUN"
