@@ -85,6 +85,8 @@ ssl_cert = <$CERTS/cert.pem
 ssl_key = <$CERTS/key.pem
 auth_mechanisms = plain login
 log_path = $RUN/dovecot.log
+# the default login line plus %k, the protocol and cipher each client negotiated
+login_log_format_elements = user=<%u> method=%m rip=%r lip=%l mpid=%e %c %k session=<%{session}>
 first_valid_uid = $UID_MAIL
 last_valid_uid = $UID_MAIL
 mail_location = maildir:$MAILDIR:INDEX=$RUN/index:CONTROL=$RUN/control
@@ -155,6 +157,9 @@ server = {n: [] for n in cmds}
 server_last = server_cpu()
 
 
+negotiated = set()  # protocol and cipher of every login
+
+
 def server_sessions():
     """(reason, retr, del) of the sessions Dovecot logged since the last call (waits up to 3 s
     for one), and whether their logins were over TLS."""
@@ -169,6 +174,8 @@ def server_sessions():
         time.sleep(0.05)
     log_pos += len(new.encode())
     logins = re.findall(r"Login: user=<bench>.*", new)
+    for l in logins:
+        negotiated.add(re.sub(r".*, TLS, (.*), session=.*", r"\1", l))
     return sessions, bool(logins) and all(", TLS," in l for l in logins)
 
 
@@ -218,6 +225,7 @@ print(f"\nEvery run verified: exit status 0, and Dovecot logged 1 TLS session wi
       f"with --{trust}.")
 print("Server CPU s (median user+sys of the connection's Dovecot processes, TLS included): " +
       ", ".join(f"{n} {statistics.median(v):.2f}" for n, v in server.items()))
+print(f"Negotiated: {'; '.join(sorted(negotiated))}.")
 print(f"load average after: {' '.join(open('/proc/loadavg').read().split()[:3])}")
 print(f"ratio {med['curl'][0] / med['ours'][0]:.2f} (throughput ours/curl, median wall; "
       f"target >= 0.80)")
