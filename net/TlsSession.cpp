@@ -20,24 +20,37 @@ std::string& ExtraCaFile() {
     return path;
 }
 
-std::unique_ptr<SSL_CTX, TCtxFree>& SharedContext() {
-    static std::unique_ptr<SSL_CTX, TCtxFree> ctx;
-    return ctx;
+struct TSharedContext {
+    std::unique_ptr<SSL_CTX, TCtxFree> ctx;
+    bool storeLoaded = false;
+};
+
+TSharedContext& SharedContext() {
+    static TSharedContext shared;
+    return shared;
 }
 
 // One context for every connection: loading the system store costs far more than a session.
-SSL_CTX* Context() {
-    auto& ctx = SharedContext();
-    if (ctx) return ctx.get();
-    ctx.reset(SSL_CTX_new(TLS_client_method()));
-    if (!ctx) return nullptr;
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    // A renegotiation could swap the certificate after it was checked.
-    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_default_verify_paths(ctx.get());
-    if (!ExtraCaFile().empty())
-        SSL_CTX_load_verify_locations(ctx.get(), ExtraCaFile().c_str(), nullptr);
-    return ctx.get();
+// The store is loaded by the first session that verifies against it; a pinned session never
+// consults it, so a program that only pins pays nothing for it.
+SSL_CTX* Context(bool NeedStore) {
+    auto& shared = SharedContext();
+    if (!shared.ctx) {
+        shared.ctx.reset(SSL_CTX_new(TLS_client_method()));
+        shared.storeLoaded = false;
+        if (!shared.ctx) return nullptr;
+        SSL_CTX_set_min_proto_version(shared.ctx.get(), TLS1_2_VERSION);
+        // A renegotiation could swap the certificate after it was checked.
+        SSL_CTX_set_options(shared.ctx.get(), SSL_OP_NO_RENEGOTIATION);
+    }
+    if (NeedStore && !shared.storeLoaded) {
+        shared.storeLoaded = true;
+        SSL_CTX_set_default_verify_paths(shared.ctx.get());
+        if (!ExtraCaFile().empty())
+            SSL_CTX_load_verify_locations(shared.ctx.get(), ExtraCaFile().c_str(), nullptr);
+        ERR_clear_error(); // a missing store file leaves errors that belong to no session
+    }
+    return shared.ctx.get();
 }
 
 // The reason at the top of the library's error queue, which is then emptied.
@@ -141,7 +154,7 @@ std::string VerifyErrorText(long Code, const std::string& Host, const std::strin
 
 void TlsSetExtraCaFile(const std::string& Path) {
     ExtraCaFile() = Path;
-    SharedContext().reset(); // the next connection loads the stores again
+    SharedContext().ctx.reset(); // the next connection loads the stores again
 }
 
 std::string TlsLoadServerCertificate(const std::string& CertFile, const std::string& KeyFile) {
@@ -170,7 +183,7 @@ struct TTlsSession::TState {
 TTlsSession::TTlsSession(const std::string& HostName, const std::string& Pin)
     : state_(std::make_unique<TState>()), hostName_(HostName), pin_(TlsNormalizeFingerprint(Pin)),
       pinGiven_(!Pin.empty()) {
-    if (!Attach(Context())) return;
+    if (!Attach(Context(!pinGiven_))) return;
     SSL_set_connect_state(state_->ssl);
     // With a pin the certificate is judged after the handshake; otherwise a certificate that
     // fails ends the handshake with an alert to the server.
@@ -239,7 +252,8 @@ TTlsSession::TStep TTlsSession::Handshake() {
     const int error = SSL_get_error(state_->ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return tlsPending;
     if (server_) return Fail(LibraryError("TLS handshake failed"));
-    const long verify = SSL_get_verify_result(state_->ssl);
+    // A pinned session does not verify against the store, so its verdict explains nothing.
+    const long verify = pinGiven_ ? X509_V_OK : SSL_get_verify_result(state_->ssl);
     if (verify != X509_V_OK) return Fail(VerifyErrorText(verify, hostName_, PeerFingerprint()));
     return Fail(LibraryError("TLS handshake failed"));
 }

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using Peer = ScriptedPeer;
 
 namespace {
@@ -157,6 +158,23 @@ TEST_F(WSocketTls, ASelfSignedRefusalNamesItsFingerprint) {
     EXPECT_EQ(connectError, TlsFailed);
     EXPECT_THAT(socket.TlsErrorText(),
                 HasSubstr("(SHA-256 fingerprint " + Certs().Fingerprint("selfsigned") + ")"));
+}
+
+TEST_F(WSocketTls, APinnedHandshakeRefusedLaterIsNotBlamedOnTheCertificate) {
+    // A pinned session does not verify against the store; the store's verdict on the
+    // certificate must not stand in for the server's refusal.
+    for (const char* cert : {"selfsigned", "good"}) {
+        SCOPED_TRACE(cert);
+        connected = false;
+        Peer peer({Peer::StartTlsDemandingClientCert(Certs().Prefix(cert))});
+        Open(peer, true, "localhost", Certs().Fingerprint(cert));
+        ASSERT_TRUE(PumpUntil([&] { return connected; }));
+        EXPECT_EQ(connectError, TlsFailed);
+        EXPECT_THAT(socket.TlsErrorText(), HasSubstr("TLS handshake failed"));
+        EXPECT_THAT(socket.TlsErrorText(), Not(HasSubstr("certificate")));
+        socket.Abort();
+        PumpFor(10);
+    }
 }
 
 TEST_F(WSocketTls, BytesSentBeforeTheHandshakeAreNeverRead) {

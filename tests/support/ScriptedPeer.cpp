@@ -184,6 +184,10 @@ bool ScriptedPeer::RunStep(const Step& step, int& client) {
             Fail("cannot load the TLS certificate " + step.text);
             return false;
         }
+        if (step.number == 1) {
+            SSL_set_max_proto_version(ssl, TLS1_2_VERSION);
+            SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        }
         SSL_set_fd(ssl, client);
         tls_ = ssl;
         {

@@ -58,6 +58,11 @@ public:
     // prefix + ".crt" and prefix + ".key"; the steps after it run inside TLS. A handshake that
     // fails is recorded as a failure.
     static Step StartTls(std::string prefix) { return {Step::kStartTls, std::move(prefix)}; }
+    // The same, but the server demands a client certificate and, with none offered, refuses
+    // the handshake after sending its own; TLS 1.2, so the refusal ends the client's handshake.
+    static Step StartTlsDemandingClientCert(std::string prefix) {
+        return {Step::kStartTls, std::move(prefix), 1};
+    }
     // Closes the current connection (if any) and accepts the next one.
     static Step Accept() { return {Step::kAccept, {}}; }
 
