@@ -42,10 +42,9 @@ void THttpCli::ReadBody() {
         if (count <= 0) return;
         DeliverBody(bodyBuffer_.get(), static_cast<std::size_t>(count));
         if (serial != serial_ || !Running() || state_ != httpWaitingBody) return;
-        // The first read of a turn is served from what the socket read ahead to report the
-        // data; more is likely waiting. After that a short read took everything the system
-        // held, and asking again would only cost a call.
-        if (turn > 0 && count < kBodyBufferSize) return;
+        // A short read took everything that was ready; asking again would only cost a call.
+        // The socket reports what comes later.
+        if (count < kBodyBufferSize) return;
     }
 }
 

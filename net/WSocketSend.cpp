@@ -209,7 +209,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options) {
             if (platformReceives_ == receivesBefore) break;
             if (paused_) break; // the rest waits for Resume
             unsigned long count = 0;
-            if (winsock::ioctlsocket_fionread(hSocket_, &count) == SOCKET_ERROR) {
+            if (winsock::PendingAfterReceive(hSocket_, &count) == SOCKET_ERROR) {
                 lastError_ = winsock::WSAGetLastError();
                 break;
             }

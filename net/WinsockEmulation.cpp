@@ -58,6 +58,12 @@ struct TEntry {
     std::size_t aheadPos = 0;
     std::size_t aheadEnd = 0;
     bool aheadCheckArmed = false;
+    // The application's last stream receive asked for at least a read-ahead's worth and so
+    // read straight from the kernel: reading ahead for it would only add a copy of every byte.
+    bool directReader = false;
+    // The last stream read from the kernel came back short (or found nothing): the kernel held
+    // no more at that moment, and that read re-armed the notification for what comes later.
+    bool kernelDrained = false;
     std::unique_ptr<TFdWatch> readWatch;
     std::unique_ptr<TFdWatch> writeWatch;
 };
@@ -115,13 +121,33 @@ void OnWritable(TSocket s);
 
 constexpr std::size_t kReadAhead = 65536;
 
+// One stream read from the kernel that never blocks; notes whether it drained the kernel.
+ssize_t KernelRead(TEntry& entry, void* buffer, std::size_t len) {
+    const ssize_t n = System([&] { return ::recv(entry.fd, buffer, len, MSG_DONTWAIT); });
+    entry.kernelDrained =
+        n >= 0 ? static_cast<std::size_t>(n) < len : (errno == EAGAIN || errno == EINTR);
+    return n;
+}
+
 // Refills the empty read-ahead buffer from the kernel; the result is ::recv's.
 ssize_t FillAhead(TEntry& entry) {
     if (!entry.ahead) entry.ahead = std::make_unique<char[]>(kReadAhead);
-    const ssize_t n =
-        System([&] { return ::recv(entry.fd, entry.ahead.get(), kReadAhead, MSG_DONTWAIT); });
+    const ssize_t n = KernelRead(entry, entry.ahead.get(), kReadAhead);
     entry.aheadPos = 0;
     entry.aheadEnd = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return n;
+}
+
+// What a readiness report finds: data (above 0), end of stream (0) or a failure (below 0, errno
+// set). A reader of small pieces gets the data read ahead at once; for a reader of large
+// blocks a one-byte look tells the same without taking anything.
+ssize_t ProbeInput(TEntry& entry) {
+    if (entry.aheadPos < entry.aheadEnd) return 1;
+    if (!entry.directReader) return FillAhead(entry);
+    char first = 0;
+    const ssize_t n =
+        System([&] { return ::recv(entry.fd, &first, 1, MSG_PEEK | MSG_DONTWAIT); });
+    if (n > 0) entry.kernelDrained = false;
     return n;
 }
 
@@ -168,9 +194,10 @@ void OnReadable(TSocket s) {
         Post(s, *entry, FD_READ, 0);
         return;
     }
-    // Reading ahead tells data from end of stream or a broken connection in the same call
-    // that fetches the data, so the application's receive that follows costs nothing.
-    const ssize_t n = entry->aheadPos < entry->aheadEnd ? 1 : FillAhead(*entry);
+    // The look at the input tells data from end of stream or a broken connection; reading
+    // ahead does it in the same call that fetches the data, so that a small receive that
+    // follows costs nothing.
+    const ssize_t n = ProbeInput(*entry);
     if (n > 0) {
         SetReadEnabled(s, *entry, false);
         Post(s, *entry, FD_READ, 0);
@@ -494,8 +521,9 @@ void ArmAheadCheck(TSocket s, TEntry& entry) {
 // Returns the count, or a negative value with errno set as ::recv leaves it.
 ssize_t ReceiveAhead(TEntry& entry, void* buffer, std::size_t len, bool peek) {
     // A reader that asks for at least a read-ahead's worth gains nothing from the detour.
+    if (!peek) entry.directReader = len >= kReadAhead;
     if (entry.aheadPos == entry.aheadEnd && !peek && len >= kReadAhead)
-        return System([&] { return ::recv(entry.fd, buffer, len, MSG_DONTWAIT); });
+        return KernelRead(entry, buffer, len);
     if (entry.aheadPos == entry.aheadEnd) {
         const ssize_t n = FillAhead(entry);
         if (n <= 0) return n;
@@ -519,6 +547,7 @@ int ReceiveDirect(TSocket s, TEntry& entry, void* buffer, int len, int flags, so
     message.msg_iovlen = 1;
     const ssize_t n = System([&] { return ::recvmsg(entry.fd, &message, flags); });
     const int error = errno;
+    entry.kernelDrained = false; // says nothing about what else is queued
     if (entry.phase == phConnected) ArmRead(s, entry);
     if (n < 0) return Fail(WinsockErrorFromErrno(error));
     if (from) *from = peer;
@@ -605,6 +634,16 @@ int ioctlsocket_fionread(TSocket s, unsigned long* count) {
     if (System([&] { return ::ioctl(entry->fd, FIONREAD, &pending); }) != 0) return FailErrno();
     *count = static_cast<unsigned long>(pending < 0 ? 0 : pending);
     return 0;
+}
+
+int PendingAfterReceive(TSocket s, unsigned long* count) {
+    TEntry* entry = Lookup(s);
+    if (!entry) return SOCKET_ERROR;
+    if (entry->aheadPos == entry->aheadEnd && entry->kernelDrained) {
+        *count = 0;
+        return 0;
+    }
+    return ioctlsocket_fionread(s, count);
 }
 
 int NativeHandle(TSocket s) noexcept {

@@ -65,6 +65,10 @@ int getsockname(TSocket s, sockaddr_in* addr);
 int getpeername(TSocket s, sockaddr_in* addr);
 // The FIONREAD query: bytes that can be read now.
 int ioctlsocket_fionread(TSocket s, unsigned long* count);
+// The same for a loop that reads while input is pending: 0, without asking the kernel, when the
+// last stream receive found the kernel empty. What arrives after such a receive is reported by
+// the read notification that receive re-armed.
+int PendingAfterReceive(TSocket s, unsigned long* count);
 
 // The native descriptor behind a handle, or -1.
 int NativeHandle(TSocket s) noexcept;

@@ -114,6 +114,34 @@ TEST_F(WSocketTransfer, PeerCloseDeliversEveryByteFirstAndAbortClosesAtOnce) {
     EXPECT_THAT(log.lines, ElementsAre("state connected>closed", "closed 0"));
 }
 
+// Reads of 64 KB and more go straight to the kernel, and the loop stops asking for the pending
+// count after a read that came back short; nothing may be lost or reordered by that.
+TEST_F(WSocketTransfer, LargeReadsGetEveryByteInOrderBeforeTheClose) {
+    Open();
+    std::string data(4u << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 13 % 253);
+    std::string received;
+    std::vector<char> buffer(65536);
+    socket.OnDataAvailable = [&](TObject*, std::uint16_t) {
+        const int n = socket.Receive(buffer.data(), static_cast<int>(buffer.size()));
+        if (n > 0) received.append(buffer.data(), static_cast<size_t>(n));
+    };
+    std::thread sender([&] {
+        // Pieces with pauses, so the data comes in many notifications, not in one long loop.
+        for (size_t done = 0; done < data.size(); done += 300000) {
+            server.SendAll(data.substr(done, 300000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        server.CloseOrderly();
+    });
+    const bool closed = PumpUntil([&] { return log.Has("closed 0"); }, 20000);
+    sender.join();
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(received == data) << "received " << received.size() << " bytes";
+    EXPECT_EQ(log.Count("closed 0"), 1);
+}
+
 TEST_F(WSocketTransfer, ReceiveLoopDrainsAndSwallowsHandlerExceptions) {
     Open();
     bool background = false;

@@ -6,6 +6,8 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/ioctl.h>
+
 #include <map>
 #include <thread>
 
@@ -122,6 +124,39 @@ TEST_F(WinsockEmulation, SmallReceivesOfHeldInputCountAsPendingAndAreAnnouncedOn
     server.CloseOrderly();
     ASSERT_TRUE(PumpUntil([&] { return events.size() == 3; }));
     EXPECT_EQ(events[2], "close 0");
+}
+
+// A reader of large blocks reads straight from the kernel: a notification only looks at the
+// input. The count stays truthful, and a receive that found the kernel empty still has what
+// comes later announced, then the close after it.
+TEST_F(WinsockEmulation, LargeReceivesReadStraightFromTheKernelAndMissNothing) {
+    TRawListener server;
+    ConnectTo(server);
+    events.clear();
+    std::string buffer(70000, '\0');
+    const int size = static_cast<int>(buffer.size());
+    server.SendAll(std::string(100, 'a'));
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 1; }));
+    ASSERT_EQ(winsock::recv(handle, buffer.data(), size, 0), 100);
+
+    server.SendAll(std::string(300, 'b'));
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 2; }));
+    int inKernel = 0;
+    ASSERT_EQ(::ioctl(winsock::NativeHandle(handle), FIONREAD, &inKernel), 0);
+    EXPECT_EQ(inKernel, 300); // the notification took nothing
+    ASSERT_EQ(winsock::recv(handle, buffer.data(), size, 0), 300);
+    EXPECT_EQ(buffer.substr(0, 300), std::string(300, 'b'));
+
+    server.SendAll(std::string(50, 'c'));
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 3; }));
+    unsigned long pending = 0;
+    ASSERT_EQ(winsock::ioctlsocket_fionread(handle, &pending), 0);
+    EXPECT_EQ(pending, 50u);
+    server.CloseOrderly();
+    ASSERT_EQ(winsock::recv(handle, buffer.data(), size, 0), 50);
+    ASSERT_TRUE(PumpUntil([&] { return events.size() == 4; }));
+    EXPECT_THAT(events, ElementsAre("read 0", "read 0", "read 0", "close 0"));
+    EXPECT_EQ(winsock::recv(handle, buffer.data(), size, 0), 0);
 }
 
 TEST_F(WinsockEmulation, ResetIsReportedAsCloseWithTheError) {
