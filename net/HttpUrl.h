@@ -43,10 +43,9 @@ std::string_view WithoutFragment(std::string_view URL) noexcept;
 
 // The connection targets of the client that a Location reply line changes. Proxy is only read;
 // with a proxy, Path holds the whole URL and HostName the proxy. Secure: the target's scheme is
-// https.
+// https (last, so that targets written out in order stay as they were).
 struct THttpTarget {
     std::string Proxy;
-    bool Secure = false;
     std::string HostName;
     std::string PortText;
     std::string TargetHost;
@@ -54,6 +53,7 @@ struct THttpTarget {
     std::string Location;
     std::string Username;
     std::string Password;
+    bool Secure = false;
 };
 
 enum class THttpRelocation {
