@@ -233,15 +233,14 @@ void THttpCli::ComputeTarget() {
     const std::string_view url = WithoutFragment(url_);
     const THttpUrlParts parts = ParseURL(url, target_.Path);
     target_.Proxy = proxy_;
-    target_.Secure = parts.Proto == "https";
+    target_.Secure = IsHttps(parts);
     target_.TargetHost = parts.Host;
     target_.Username = parts.User.empty() ? username_ : parts.User;
     target_.Password = parts.Pass.empty() ? password_ : parts.Pass;
     if (proxy_.empty()) {
         target_.Path = parts.Path;
         target_.HostName = parts.Host;
-        target_.PortText = parts.Port.empty() ? std::string(DefaultHttpPort(target_.Secure))
-                                              : parts.Port;
+        target_.PortText = UrlPort(parts);
         docName_ = target_.Path;
     } else {
         docName_ = parts.Path;

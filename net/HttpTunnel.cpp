@@ -4,8 +4,7 @@
 
 void THttpCli::OpenTunnel() {
     const THttpUrlParts parts = ParseURL(target_.Path);
-    const std::string authority =
-        parts.Host + ":" + (parts.Port.empty() ? DefaultHttpPort(true) : parts.Port);
+    const std::string authority = parts.Host + ":" + UrlPort(parts);
     lineHandler_ = lhTunnel;
     statusCode_ = 0;
     StateChange(httpWaitingHeader);

@@ -189,12 +189,11 @@ std::string SchemeOf(std::string_view value) {
 // A new user and password replace the old ones only together; another host never sees the
 // old ones, and a connection in clear never sees those that were sent encrypted.
 void TakeCredentials(THttpTarget& t, const THttpUrlParts& parts) {
-    const bool secure = parts.Proto == "https";
     if (!parts.User.empty() && !parts.Pass.empty()) {
         t.Username = parts.User;
         t.Password = parts.Pass;
     } else if ((!parts.Host.empty() && !SameHost(parts.Host, t.TargetHost)) ||
-               (t.Secure && !secure)) {
+               (t.Secure && !IsHttps(parts))) {
         t.Username.clear();
         t.Password.clear();
     }
@@ -226,10 +225,10 @@ void RelocateDirect(THttpTarget& t, std::string_view v, bool absolute) {
     const THttpUrlParts parts = ParseURL(v, t.Path);
     const std::string s = SchemeOrHttp(parts);
     TakeCredentials(t, parts);
-    t.Secure = s == "https";
+    t.Secure = IsHttps(parts);
     t.HostName = parts.Host;
     t.Path = parts.Path;
-    t.PortText = parts.Port.empty() ? std::string(DefaultHttpPort(t.Secure)) : parts.Port;
+    t.PortText = UrlPort(parts);
     if (!t.HostName.empty()) {
         t.TargetHost = t.HostName;
         if (t.Path.empty()) {
@@ -264,9 +263,9 @@ void RelocateProxied(THttpTarget& t, std::string_view v, bool absolute) {
     }
     const THttpUrlParts parts = ParseURL(v);
     const std::string s = SchemeOrHttp(parts);
-    t.PortText = parts.Port.empty() ? std::string(DefaultHttpPort(s == "https")) : parts.Port;
+    t.PortText = UrlPort(parts);
     TakeCredentials(t, parts);
-    t.Secure = s == "https";
+    t.Secure = IsHttps(parts);
     if (!parts.Host.empty()) {
         t.TargetHost = parts.Host;
         t.Location = s + "://" + parts.Host + PortSuffix(parts.Port) + parts.Path;

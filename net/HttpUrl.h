@@ -65,9 +65,15 @@ enum class THttpRelocation {
     OtherScheme
 };
 
-// The port a URL of this scheme means when it names none.
-inline const char* DefaultHttpPort(bool Secure) noexcept {
-    return Secure ? "443" : "80";
+// The URL names the https scheme.
+inline bool IsHttps(const THttpUrlParts& Parts) noexcept {
+    return Parts.Proto == "https";
+}
+
+// The port the URL names, or else the one its scheme means.
+inline std::string UrlPort(const THttpUrlParts& Parts) {
+    if (!Parts.Port.empty()) return Parts.Port;
+    return IsHttps(Parts) ? "443" : "80";
 }
 
 // Applies the value of a Location reply line to Target. A refused value leaves Target as it was.

@@ -217,7 +217,7 @@ TTlsSession::~TTlsSession() = default;
 
 bool TTlsSession::Attach(SSL_CTX* Ctx) {
     if (!Ctx || !(state_->ssl = SSL_new(Ctx))) {
-        Fail(LibraryError("TLS cannot start"));
+        Fail(QueueErrorText("TLS cannot start"));
         return false;
     }
     state_->in = BIO_new(BIO_s_mem());
@@ -226,15 +226,11 @@ bool TTlsSession::Attach(SSL_CTX* Ctx) {
         BIO_free(state_->in);
         BIO_free(state_->out);
         state_->in = state_->out = nullptr;
-        Fail(LibraryError("TLS cannot start"));
+        Fail(QueueErrorText("TLS cannot start"));
         return false;
     }
     SSL_set_bio(state_->ssl, state_->in, state_->out);
     return true;
-}
-
-std::string TTlsSession::LibraryError(const char* What) {
-    return QueueErrorText(What);
 }
 
 TTlsSession::TStep TTlsSession::Fail(std::string Text) {
@@ -251,11 +247,11 @@ TTlsSession::TStep TTlsSession::Handshake() {
     if (result == 1) return server_ ? tlsDone : CheckPeer();
     const int error = SSL_get_error(state_->ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return tlsPending;
-    if (server_) return Fail(LibraryError("TLS handshake failed"));
+    if (server_) return Fail(QueueErrorText("TLS handshake failed"));
     // A pinned session does not verify against the store, so its verdict explains nothing.
     const long verify = pinGiven_ ? X509_V_OK : SSL_get_verify_result(state_->ssl);
     if (verify != X509_V_OK) return Fail(VerifyErrorText(verify, hostName_, PeerFingerprint()));
-    return Fail(LibraryError("TLS handshake failed"));
+    return Fail(QueueErrorText("TLS handshake failed"));
 }
 
 TTlsSession::TStep TTlsSession::CheckPeer() {
@@ -302,7 +298,7 @@ int TTlsSession::Read(char* Buffer, int Size) {
         ERR_clear_error();
         return -1;
     }
-    Fail(LibraryError("TLS connection failed"));
+    Fail(QueueErrorText("TLS connection failed"));
     return -1;
 }
 
@@ -310,7 +306,7 @@ bool TTlsSession::Write(const char* Data, int Size) {
     if (failed_) return false;
     // Memory output never blocks, so one call takes everything.
     if (Size <= 0 || SSL_write(state_->ssl, Data, Size) == Size) return true;
-    Fail(LibraryError("TLS connection failed"));
+    Fail(QueueErrorText("TLS connection failed"));
     return false;
 }
 

@@ -57,8 +57,6 @@ public:
     // Of the peer's certificate, once the handshake has got that far (the client side).
     std::string PeerFingerprint() const;
 
-    bool IsServer() const noexcept { return server_; }
-
 private:
     TTlsSession(); // for Server
     struct TState;
@@ -73,5 +71,4 @@ private:
     bool Attach(ssl_ctx_st* Ctx);
     TStep Fail(std::string Text);
     TStep CheckPeer();
-    std::string LibraryError(const char* What);
 };

@@ -48,6 +48,11 @@ std::vector<TStoredMessage> mailbox; // messages still on the server, in order
 // How a session may use TLS: not at all, from the start, or when the client asks for it.
 enum TTlsUse { tlsNever, tlsAtOnce, tlsOnRequest };
 
+// A plain port offers TLS on request when the server has a certificate.
+TTlsUse PlainPortTls(const TOptions& options) {
+    return options.tlsCert.empty() ? tlsNever : tlsOnRequest;
+}
+
 // One client connection: assembles its lines (cut at 64 KiB) and hands each to Line. The
 // connection ends after the reply to the last command has gone out.
 class TSession {
@@ -302,8 +307,7 @@ private:
 class TSmtpSession : public TSession {
 public:
     TSmtpSession(TSocket handle, const TOptions& options)
-        : TSession(handle, "SMTP sink", options,
-                   options.tlsCert.empty() ? tlsNever : tlsOnRequest) {
+        : TSession(handle, "SMTP sink", options, PlainPortTls(options)) {
         Reply("220 127.0.0.1 Postlark demo SMTP sink ready");
     }
 
@@ -523,9 +527,8 @@ int main(int argc, char** argv) {
     int serial = 0;
     for (std::string& text : DemoMessages())
         mailbox.push_back({"demo-" + std::to_string(++serial), std::move(text)});
-    const TTlsUse offered = options.tlsCert.empty() ? tlsNever : tlsOnRequest;
-    TServer pop3(options.pop3Port, [&options, offered](TSocket handle) {
-        return std::make_unique<TPop3Session>(handle, options, offered);
+    TServer pop3(options.pop3Port, [&options](TSocket handle) {
+        return std::make_unique<TPop3Session>(handle, options, PlainPortTls(options));
     });
     std::unique_ptr<TServer> pop3s;
     if (options.pop3sPort > 0)
